@@ -1,0 +1,80 @@
+"""The module surface: registration order, type flags, enumerations."""
+import importlib
+import sys
+
+import pytest
+
+import sorvik
+
+CLASSES_IN_ORDER = [
+    "Compounding", "DayCountConvention", "Frequency", "InterestRate", "StockOption",
+    "OptionMarketFrame", "Tenor", "RateCurve", "VolSurface", "FdmConfig", "Config",
+    "OptionType", "ExerciseStyle", "ValuationBuilder", "OptionResult", "Greeks", "InstrumentPolicy",
+]
+REGISTERED = [name for name in CLASSES_IN_ORDER if hasattr(sorvik, name)]
+WITH_CONSTRUCTOR = {"InterestRate", "StockOption", "OptionMarketFrame", "FdmConfig", "Config",
+                    "ValuationBuilder", "InstrumentPolicy"}
+
+
+def test_all_lists_the_classes_in_registration_order():
+    assert sorvik.__all__ == REGISTERED
+    assert REGISTERED[:1] + REGISTERED[-1:] == [REGISTERED[0], REGISTERED[-1]]
+
+
+def test_reimport_returns_the_same_module():
+    first = sys.modules.pop("sorvik")
+    try:
+        again = importlib.import_module("sorvik")
+        assert again is first
+        assert again.StockOption is first.StockOption
+    finally:
+        sys.modules["sorvik"] = first
+
+
+@pytest.mark.parametrize("name", REGISTERED)
+def test_class_conventions(name):
+    cls = getattr(sorvik, name)
+    assert cls.__module__ == "builtins"
+    assert cls.__name__ == cls.__qualname__ == name
+    assert not hasattr(cls, "__dict__") or "__dict__" not in cls.__dict__
+    assert "__weakref__" not in dir(cls)
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    if name not in WITH_CONSTRUCTOR:
+        with pytest.raises(TypeError):
+            cls()
+
+
+@pytest.mark.parametrize(
+    "cls, members",
+    [
+        (sorvik.OptionType, [("Call", 0, "OptionType.Call"), ("Put", 1, "OptionType.Put")]),
+        (sorvik.ExerciseStyle, [("American", 0, "ExerciseStyle.American"), ("European", 1, "ExerciseStyle.European")]),
+        (sorvik.DayCountConvention, [("Act360", 0, "Act360"), ("Act365Fixed", 1, "Act365Fixed"),
+                                     ("ActActISDA", 2, "ActActISDA"), ("Thirty360US", 3, "Thirty360US")]),
+    ],
+)
+def test_enumeration_members(cls, members):
+    for name, code, text in members:
+        member = getattr(cls, name)
+        assert member is getattr(cls, name)
+        assert isinstance(member, cls)
+        assert int(member) == code
+        assert repr(member) == str(member) == text
+    first, second = (getattr(cls, m[0]) for m in members[:2])
+    assert first == first and first != second
+    with pytest.raises(TypeError):
+        first < second  # noqa: B015
+
+
+def test_attributes_are_read_only(european_call):
+    with pytest.raises(AttributeError):
+        european_call.strike = 1.0
+    with pytest.raises(AttributeError):
+        european_call.anything = 1.0
+    assert european_call.strike == 100.0
+
+
+def test_text_signatures():
+    assert sorvik.StockOption.__text_signature__ == "(strike, expiry_time, option_type, exercise_style)"
+    assert sorvik.StockOption.years_to_expiry.__text_signature__ == "($self, valuation_date=None)"
