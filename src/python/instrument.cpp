@@ -74,6 +74,9 @@ Ref years_to_expiry(PyObject* self, const CallArgs& args) {
     return float_object(year_fraction(valuation, option->expiry, Actual365Fixed{}));
 }
 
+/// A builder that refers to this very option; its value is not read.
+Ref stock_option_valuation(PyObject* self) { return new_valuation_builder(self); }
+
 }  // namespace
 
 template <>
@@ -102,6 +105,7 @@ template <>
 PyTypeObject* type_object<StockOption>() {
     static PyMethodDef methods[] = {
         method<years_to_expiry>("years_to_expiry", "years_to_expiry($self, valuation_date=None)\n--\n\n"),
+        noargs_method<stock_option_valuation>("valuation", "valuation($self)\n--\n\n"),
         end_of_methods(),
     };
     static PyGetSetDef attributes[] = {attribute<stock_option_strike>("strike"), end_of_attributes()};
