@@ -1,0 +1,393 @@
+"""Configuration, builder, compute and results: full valuations from Python."""
+import datetime as dt
+import gc
+import math
+import os
+import subprocess
+import sys
+
+import pytest
+
+import sorvik as s
+from conftest import UTC, raises_exactly, utc
+
+Call, Put = s.OptionType.Call, s.OptionType.Put
+American, European = s.ExerciseStyle.American, s.ExerciseStyle.European
+A365, A360 = s.DayCountConvention.Act365Fixed, s.DayCountConvention.Act360
+EXPIRY, NOW = utc(2025, 1, 1), utc(2024, 1, 1)
+
+
+def frame(spot=100.0, rate=0.05, vol=0.2, rates_dcc=A365, vol_dcc=A365):
+    return s.OptionMarketFrame(spot, s.RateCurve.continuous(rate, rates_dcc), s.VolSurface.flat(vol, vol_dcc))
+
+
+def option(kind=Call, style=European, strike=100.0, expiry=EXPIRY):
+    return s.StockOption(strike, expiry, kind, style)
+
+
+def value(opt, config=None, market=None, when=NOW):
+    b = opt.valuation().market(market or frame()).at(when)
+    if config is not None:
+        b.config(config)
+    return b.compute()
+
+
+def is_fdm(result):
+    return result.greeks.vega is None and result.greeks.rho is None
+
+
+def fdm_everywhere(**settings):
+    return s.Config().add_policy(s.InstrumentPolicy().fdm(s.FdmConfig(**settings) if settings else None))
+
+
+class FarStamp(dt.datetime):
+    def timestamp(self):
+        return 1e20  # beyond the calendar
+
+
+def panic_type():
+    with pytest.raises(BaseException) as info:
+        value(option(Put, American), when=utc(2026, 1, 1))  # expired: NaN grid
+    return type(info.value)
+
+
+# ---------------------------------------------------------------- FdmConfig and policies
+
+
+@pytest.mark.parametrize(
+    "call, exc_type, message",
+    [
+        (lambda: s.FdmConfig(10, time_steps=20), TypeError,
+         "FdmConfig.__new__() got multiple values for argument 'time_steps'"),
+        (lambda: s.FdmConfig(1, 2, 3, 4), TypeError,
+         "FdmConfig.__new__() takes from 0 to 3 positional arguments but 4 were given"),
+        (lambda: s.FdmConfig(steps=3), TypeError, "FdmConfig.__new__() got an unexpected keyword argument 'steps'"),
+        (lambda: s.FdmConfig(time_steps=1.5), TypeError,
+         "argument 'time_steps': 'float' object cannot be interpreted as an integer"),
+        (lambda: s.FdmConfig(nodes="7"), TypeError, "argument 'nodes': 'str' object cannot be interpreted as an integer"),
+        (lambda: s.FdmConfig(grid_std_devs="wide"), TypeError, "argument 'grid_std_devs': must be real number, not str"),
+        (lambda: s.FdmConfig(time_steps=-1), OverflowError, "can't convert negative int to unsigned"),
+        (lambda: s.FdmConfig(nodes=2**64), OverflowError, "int too big to convert"),
+        (lambda: s.Config(1), TypeError, "Config.__new__() takes 0 positional arguments but 1 was given"),
+        (lambda: s.InstrumentPolicy().fdm(1), TypeError,
+         "argument 'fdm_config': 'int' object cannot be cast as 'FdmConfig'"),
+        (lambda: s.Config().add_policy(s.FdmConfig()), TypeError,
+         "argument 'policy': 'FdmConfig' object cannot be cast as 'InstrumentPolicy'"),
+        (lambda: s.Config().add_policy(), TypeError,
+         "Config.add_policy() missing 1 required positional argument: 'policy'"),
+    ],
+)
+def test_configuration_errors(call, exc_type, message):
+    with raises_exactly(exc_type, message):
+        call()
+
+
+def test_policy_builders_return_the_receiver():
+    p = s.InstrumentPolicy()
+    assert p.call() is p and p.put() is p and p.american() is p and p.european() is p
+    assert p.analytic() is p and p.fdm() is p and p.fdm(s.FdmConfig()) is p
+    c = s.Config()
+    assert c.add_policy(p) is c
+
+
+@pytest.mark.parametrize(
+    "settings, same_as",
+    [
+        ({"nodes": 200}, {"nodes": 201}),  # even counts are raised to the next odd one
+        ({}, {"nodes": 1001, "time_steps": 50, "grid_std_devs": 6.0}),
+        ({"time_steps": None, "nodes": None, "grid_std_devs": None}, {}),
+    ],
+)
+def test_fdm_settings(settings, same_as):
+    a = value(option(Put, American), fdm_everywhere(**settings)).price
+    b = value(option(Put, American), fdm_everywhere(**same_as)).price
+    assert a == b
+
+
+def test_default_settings_equal_an_empty_fdm_config():
+    bare = value(option(Put, American), s.Config().add_policy(s.InstrumentPolicy().fdm()))
+    assert bare.price == value(option(Put, American), fdm_everywhere(time_steps=50)).price
+
+
+@pytest.mark.parametrize("nodes", [0, 1])
+def test_too_few_nodes_is_an_internal_fault(nodes, capfd):
+    with pytest.raises(BaseException) as info:
+        value(option(Put, American), fdm_everywhere(nodes=nodes))
+    assert str(info.value) == "TridiagonalOperator requires at least 3 elements, found 1"
+    assert "TridiagonalOperator requires at least 3 elements" in capfd.readouterr().err
+
+
+@pytest.mark.parametrize(
+    "policies, fdm_slots",
+    [
+        # slots as (style, type) pairs that end up on finite differences
+        ([], {(American, Put)}),
+        ([s.InstrumentPolicy().fdm()], {(a, b) for a in (American, European) for b in (Call, Put)}),
+        ([s.InstrumentPolicy().put().american()], set()),  # no method: clears the slot
+        ([s.InstrumentPolicy().call().put().european().analytic()], {(American, Put)}),
+        ([s.InstrumentPolicy().call().european().fdm()], {(American, Put), (European, Call)}),
+        ([s.InstrumentPolicy().analytic(), s.InstrumentPolicy().american().fdm(s.FdmConfig(time_steps=200))],
+         {(American, Put), (American, Call)}),
+        ([s.InstrumentPolicy().analytic().fdm()], {(a, b) for a in (American, European) for b in (Call, Put)}),
+    ],
+)
+def test_config_selects_the_method_per_slot(policies, fdm_slots):
+    config = s.Config()
+    for policy in policies:
+        config.add_policy(policy)
+    for style in (American, European):
+        for kind in (Call, Put):
+            assert is_fdm(value(option(kind, style), config)) == ((style, kind) in fdm_slots)
+
+
+def test_default_configuration_without_config():
+    assert is_fdm(value(option(Put, American)))
+    for kind, style in [(Call, American), (Call, European), (Put, European)]:
+        assert not is_fdm(value(option(kind, style)))
+
+
+def test_policy_changes_after_add_policy_do_not_reach_the_config():
+    policy = s.InstrumentPolicy().european().call()
+    config = s.Config().add_policy(policy)
+    policy.fdm()
+    assert not is_fdm(value(option(Call, European), config))
+
+
+# ---------------------------------------------------------------- builder
+
+
+def test_setters_return_the_builder_and_compute_repeats():
+    b = s.ValuationBuilder(option())
+    assert b.market(frame()) is b and b.config() is b and b.at() is b and b.at(NOW) is b
+    assert b.compute().price == b.compute().price
+    assert s.ValuationBuilder(instrument=option()).market(frame()).at(NOW).compute().price == b.compute().price
+
+
+@pytest.mark.parametrize(
+    "call, exc_type, message",
+    [
+        (lambda b: b.market(None), TypeError,
+         "argument 'market_frame': 'NoneType' object cannot be cast as 'OptionMarketFrame'"),
+        (lambda b: b.market(), TypeError,
+         "ValuationBuilder.market() missing 1 required positional argument: 'market_frame'"),
+        (lambda b: b.config(s.InstrumentPolicy()), TypeError,
+         "argument 'config': 'InstrumentPolicy' object cannot be cast as 'Config'"),
+        (lambda b: b.at("today"), TypeError, "argument 'valuation_time': 'str' object cannot be cast as 'datetime'"),
+        (lambda b: b.at(when=NOW), TypeError, "ValuationBuilder.at() got an unexpected keyword argument 'when'"),
+        (lambda b: b.at(dt.datetime(2024, 1, 1)), ValueError,
+         "Expiry must have a timezone specified (e.g. New York or UTC)"),
+        (lambda b: b.at(FarStamp(2024, 1, 1, tzinfo=UTC)), ValueError, "Invalid timestamp"),
+    ],
+)
+def test_failing_setters_leave_the_builder_unchanged(call, exc_type, message):
+    b = option().valuation().market(frame()).at(NOW)
+    before = b.compute().price
+    with raises_exactly(exc_type, message):
+        call(b)
+    assert b.compute().price == before
+
+
+def test_builder_constructor_errors():
+    with raises_exactly(TypeError, "ValuationBuilder.__new__() takes 1 positional arguments but 2 were given"):
+        s.ValuationBuilder(option(), frame())
+    with raises_exactly(TypeError, "argument 'instrument': 'float' object cannot be cast as 'StockOption'"):
+        s.ValuationBuilder(1.0)
+
+
+def test_builder_refers_to_config_object_not_its_table():
+    config = s.Config()
+    b = option(Call, European).valuation().market(frame()).at(NOW).config(config)
+    assert not is_fdm(b.compute())
+    config.add_policy(s.InstrumentPolicy().fdm())
+    assert is_fdm(b.compute())
+    assert not is_fdm(b.config().compute())
+
+
+def test_at_none_returns_to_the_clock():
+    b = option(expiry=utc(2100, 1, 1)).valuation().market(frame()).at(NOW)
+    fixed = b.compute().price
+    assert b.at(None).compute().price != fixed
+
+
+def test_builders_share_the_option_and_compute_independently():
+    o = option()
+    first, second = o.valuation(), o.valuation()
+    assert first is not second
+    first.market(frame()).at(NOW)
+    second.market(frame()).at(utc(2024, 7, 1))
+    assert first.compute().price > second.compute().price
+    assert o.strike == 100.0
+
+
+# ---------------------------------------------------------------- compute
+
+
+def test_market_data_is_required_first():
+    with raises_exactly(ValueError, "Market data is required for valuation."):
+        s.ValuationBuilder(option()).compute()
+
+
+def test_day_count_mismatch_and_agreement():
+    with raises_exactly(ValueError, "Mismatched day count conventions: Rates use Actual365Fixed, while Vol uses "
+                                    "Actual360. They must be identical."):
+        value(option(), market=frame(vol_dcc=A360))
+    # Both Act360: time is still Actual/365 Fixed.
+    assert value(option(), market=frame(rates_dcc=A360, vol_dcc=A360)).price == value(option()).price
+
+
+def test_closed_form_reference_values():
+    when = utc(2024, 1, 2)  # exactly 365 days to expiry
+    call = value(option(Call), when=when)
+    put = value(option(Put), when=when)
+    assert (round(call.price, 4), round(call.greeks.delta, 4), round(call.greeks.gamma, 6)) == (10.4506, 0.6368, 0.018762)
+    assert (round(call.greeks.vega, 3), round(call.greeks.theta, 3), round(call.greeks.rho, 3)) == (37.524, -6.414, 53.232)
+    assert (round(put.price, 4), round(put.greeks.delta, 4), round(put.greeks.theta, 3)) == (5.5735, -0.3632, -1.658)
+    assert put.greeks.delta == call.greeks.delta + (-1.0)
+    assert math.isclose(call.price - put.price, 100.0 - 100.0 * math.exp(-0.05), abs_tol=1e-12)
+
+
+def test_compounding_of_a_flat_curve_is_ignored():
+    semi = s.InterestRate(0.05, s.Compounding.compounded(s.Frequency.SemiAnnual), A365)
+    market = s.OptionMarketFrame(100.0, s.RateCurve.flat(semi), s.VolSurface.flat(0.2, A365))
+    assert value(option(), market=market).price == value(option()).price
+
+
+def test_expired_option_gives_nan_analytically_and_a_fault_on_the_grid():
+    late = utc(2026, 1, 1)
+    result = value(option(Call, European), when=late)
+    assert math.isnan(result.price) and repr(result) == "<OptionResult price=NaN>"
+    panic = panic_type()
+    assert panic.__name__ == "PanicException" and panic.__module__ == "velkor_runtime"
+    assert issubclass(panic, BaseException) and not issubclass(panic, Exception)
+    assert not hasattr(s, "PanicException")
+
+
+def test_faults_escape_except_exception_and_leave_objects_usable():
+    b = option(Put, American).valuation().market(frame()).at(utc(2026, 1, 1))
+    with pytest.raises(BaseException) as info:
+        try:
+            b.compute()
+        except Exception:  # noqa: BLE001 - must not catch the fault
+            pytest.fail("an internal fault was caught as Exception")
+    assert str(info.value) == "NaN in Grid"
+    assert b.at(NOW).compute().price > 0
+
+
+def test_interpolated_curve_cannot_be_valued():
+    curve = s.RateCurve.interpolated(dt.date(2024, 1, 1), [s.Tenor.years(1), s.Tenor.years(2)],
+                                     [s.InterestRate(0.03, s.Compounding.continuous(), A365)] * 2)
+    market = s.OptionMarketFrame(100.0, curve, s.VolSurface.flat(0.2, A365))
+    with pytest.raises(BaseException) as info:
+        value(option(), market=market)
+    assert str(info.value) == "not yet implemented"
+
+
+def test_american_put_on_the_grid():
+    american = value(option(Put, American))
+    european = value(option(Put, European), fdm_everywhere())
+    assert american.price >= european.price
+    assert abs(european.price - value(option(Put, European)).price) < 2e-3
+    deep = value(option(Put, American), market=frame(spot=60.0))
+    assert abs(deep.price - 40.0) < 1e-2
+
+
+def test_reentrant_compute_inside_at_meets_the_borrow():
+    b = option().valuation().market(frame())
+    seen = []
+
+    class Reentrant(dt.datetime):
+        def timestamp(self):
+            try:
+                b.compute()
+            except RuntimeError as e:
+                seen.append(str(e))
+            return super().timestamp()
+
+    b.at(Reentrant(2024, 1, 1, tzinfo=UTC))
+    assert seen == ["Already mutably borrowed"]
+    assert b.compute().price == value(option()).price
+
+
+def test_panic_raised_by_python_code_is_reraised_as_a_fault(capfd):
+    panic = panic_type()
+
+    class Panicky(dt.datetime):
+        def timestamp(self):
+            raise panic("boom from Python")
+
+    b = option().valuation().market(frame())
+    with pytest.raises(panic, match="^boom from Python$"):
+        b.at(Panicky(2024, 1, 1, tzinfo=UTC))
+    assert "boom from Python" in capfd.readouterr().err
+    assert b.at(NOW).compute().price > 0
+
+
+# ---------------------------------------------------------------- results
+
+
+@pytest.mark.parametrize(
+    "price, text",
+    [(5.573526022256971, "5.5735"), (0.5, "0.5000"), (0.03125, "0.0312"), (2.0, "2.0000"),
+     (10.450583572185565, "10.4506"), (float("inf"), "inf"), (float("-inf"), "-inf")],
+)
+def test_result_repr(price, text):
+    # S = 0 makes a call worth exactly -K·D·N(d2)... instead build prices directly:
+    # a put with K·D = price and S = 0 is worth price exactly.
+    rate = 0.0
+    result = value(option(Put, European, strike=price), market=frame(spot=0.0, rate=rate))
+    assert result.price == price or math.isnan(result.price)
+    if not math.isnan(result.price):
+        assert repr(result) == str(result) == f"<OptionResult price={text}>"
+
+
+def test_results_are_read_only_and_greeks_are_fresh_copies():
+    result = value(option())
+    with pytest.raises(AttributeError):
+        result.price = 1.0
+    with pytest.raises(AttributeError):
+        result.greeks.delta = 0.0
+    assert result.greeks is not result.greeks and result.greeks != result.greeks
+    assert result.greeks.delta == result.greeks.delta
+    assert isinstance(result.greeks.vega, float) and isinstance(result.greeks.rho, float)
+    grid = value(option(Put, American))
+    assert grid.greeks.vega is None and grid.greeks.rho is None
+    assert all(isinstance(getattr(grid.greeks, g), float) for g in ("delta", "gamma", "theta"))
+
+
+# ---------------------------------------------------------------- unsafe input
+
+
+def test_unallocatable_grid_raises_memory_error_and_objects_stay_usable():
+    config = fdm_everywhere(nodes=2**63)
+    b = option(Put, American).valuation().market(frame()).at(NOW).config(config)
+    with pytest.raises(MemoryError):
+        b.compute()
+    assert not is_fdm(b.config(s.Config().add_policy(s.InstrumentPolicy().analytic())).compute())
+
+
+def test_long_grid_run_is_interruptible():
+    b = option(Put, American).valuation().market(frame()).at(NOW).config(fdm_everywhere(time_steps=10**10))
+    # A real SIGINT from outside: the run holds the interpreter lock, so no
+    # Python thread could deliver it.
+    killer = subprocess.Popen(["sh", "-c", f"sleep 0.5; kill -INT {os.getpid()}"])
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            b.compute()
+    finally:
+        killer.wait()
+    assert b.config().compute().price > 0
+
+
+def test_references_are_released():
+    o, market, config = option(Put, American), frame(), s.Config()
+    before = [sys.getrefcount(x) for x in (o, market, config)]
+    results = []
+    for _ in range(50):
+        b = o.valuation().market(market).config(config).at(NOW)
+        results.append(b.compute())
+        b.market(market).config(config)
+    with pytest.raises(ValueError):
+        s.ValuationBuilder(o).compute()
+    del b, results
+    gc.collect()
+    assert [sys.getrefcount(x) for x in (o, market, config)] == before
