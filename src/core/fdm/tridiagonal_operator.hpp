@@ -1,0 +1,58 @@
+// fdm/tridiagonal_operator.hpp: tridiagonal A with y = A·x and (I − a·A)·y = b (Thomas algorithm).
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace sorvik {
+
+/// The Thomas factorisation of I − a·A, without pivoting.
+struct TridiagonalFactorization {
+    std::vector<double> scaled_lower;    ///< l_i = lower_i · (−a); l_0 = 0
+    std::vector<double> modified_upper;  ///< c'_i of the forward elimination
+    std::vector<double> inverse_pivots;  ///< p_i = 1 / pivot_i
+    double coefficient = 0.0;            ///< the a it was built for
+};
+
+/// An N × N tridiagonal matrix (N >= 3) with immutable coefficients and a
+/// cache of the factorisation of the last system solved. Row i reads
+/// lower_i·x_(i−1) + diag_i·x_i + upper_i·x_(i+1); lower_0 and upper_(N−1) are unused.
+/// Because solving rewrites the cache, one operator serves one thread at a time.
+class TridiagonalOperator {
+public:
+    /// Takes the three bands (equal lengths). Throws Fault "TridiagonalOperator
+    /// requires at least 3 elements, found <N>" when N < 3.
+    TridiagonalOperator(std::vector<double> lower, std::vector<double> diag, std::vector<double> upper);
+
+    std::size_t size() const { return diag_.size(); }
+    std::span<const double> lower() const { return lower_; }
+    std::span<const double> diag() const { return diag_; }
+    std::span<const double> upper() const { return upper_; }
+
+    /// y = A·x. Throws Fault when x or y does not have N entries.
+    void apply(std::span<const double> x, std::span<double> y) const;
+
+    /// Solves (I − a·A)·y = b, using `scratch` (N entries) for the forward sweep.
+    /// No pivoting and no zero-pivot test: a singular system yields inf/NaN in y.
+    /// Throws Fault when a span does not have N entries.
+    void solve(std::span<const double> b, double a, std::span<double> y, std::span<double> scratch) const;
+
+    /// The factorisation for coefficient a: the cached one when its coefficient
+    /// is within 1e-12 (absolute, strict) of a, else a fresh one replacing it.
+    /// Only the first call allocates; later rebuilds reuse the storage.
+    const TridiagonalFactorization& factorization(double a) const;
+
+    /// The coefficient of the cached factorisation; empty before the first solve.
+    std::optional<double> cached_coefficient() const;
+
+private:
+    std::vector<double> lower_;
+    std::vector<double> diag_;
+    std::vector<double> upper_;
+    // Changes inside the const solve, which leaves the coefficients untouched.
+    mutable std::optional<TridiagonalFactorization> cache_;
+};
+
+}  // namespace sorvik

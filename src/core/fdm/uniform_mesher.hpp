@@ -1,0 +1,64 @@
+// fdm/uniform_mesher.hpp: equally spaced log-spot grid centred on the strike.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "fault.hpp"
+
+namespace sorvik {
+
+/// Nodes x_i = x_min + i·dx spanning ln K ± g·σ√T. The grid is centred on the
+/// strike, not on the spot: with an odd node count the strike sits on the
+/// middle node, and a spot outside [e^x_0, e^x_(N−1)] is later valued by flat
+/// extrapolation (see value_at). Nothing widens the grid towards the spot.
+/// Degenerate input is not rejected: T < 0 or a NaN σ gives NaN locations,
+/// T = 0 or σ = 0 gives N equal locations, and N = 1 a NaN location.
+class UniformMesher {
+public:
+    UniformMesher(double strike, double vol, double years, double std_devs, std::size_t nodes)
+        : locations_(nodes), dplus_(nodes), dminus_(nodes) {
+        const double centre = std::log(strike);
+        const double half_width = std_devs * (std::sqrt(years) * vol);
+        const double x_min = centre - half_width;
+        const double x_max = half_width + centre;
+        // The numerator is the difference of the rounded bounds, not 2·half_width.
+        const double dx = (x_max - x_min) / static_cast<double>(nodes - 1);
+        for (std::size_t i = 0; i < nodes; ++i) {
+            locations_[i] = x_min + static_cast<double>(i) * dx;
+        }
+        // Steps are differences of the stored locations, so they carry their
+        // rounding; the ends without a neighbour stay 0.
+        for (std::size_t i = 1; i < nodes; ++i) {
+            dplus_[i - 1] = locations_[i] - locations_[i - 1];
+            dminus_[i] = locations_[i] - locations_[i - 1];
+        }
+    }
+
+    std::size_t size() const { return locations_.size(); }
+    /// The accessors below throw Fault for an index outside 0 … N−1.
+    double location(std::size_t i) const { return locations_[checked(i)]; }
+    std::span<const double> locations() const { return locations_; }
+    double dplus(std::size_t i) const { return dplus_[checked(i)]; }
+    double dminus(std::size_t i) const { return dminus_[checked(i)]; }
+    /// e^(x_i), recomputed from the stored location on every call.
+    double spot(std::size_t i) const { return std::exp(locations_[checked(i)]); }
+
+private:
+    std::size_t checked(std::size_t i) const {
+        if (i >= locations_.size()) {
+            throw Fault("mesh index " + std::to_string(i) + " out of range for " +
+                        std::to_string(locations_.size()) + " nodes");
+        }
+        return i;
+    }
+
+    std::vector<double> locations_;
+    std::vector<double> dplus_;
+    std::vector<double> dminus_;
+};
+
+}  // namespace sorvik

@@ -1,0 +1,167 @@
+// tests/core/test_fdm_grid.cpp: log-spot mesh, operator assembly and the tridiagonal operator.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "fault.hpp"
+#include "fdm/fdm_process.hpp"
+#include "fdm/tridiagonal_operator.hpp"
+#include "fdm/uniform_mesher.hpp"
+
+namespace sorvik {
+namespace {
+
+// ---------------------------------------------------------------- mesh
+
+class MeshSize : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(MeshSize, SpansStrikePlusMinusWidthAndStepsAreStoredDifferences) {
+    const std::size_t n = GetParam();
+    const UniformMesher mesh(100.0, 0.2, 1.0, 6.0, n);
+    const double width = 6.0 * (std::sqrt(1.0) * 0.2);
+    const double x_min = std::log(100.0) - width;
+    const double dx = ((width + std::log(100.0)) - x_min) / static_cast<double>(n - 1);
+    ASSERT_EQ(mesh.size(), n);
+    EXPECT_EQ(mesh.location(0), x_min);
+    EXPECT_NEAR(dx, 2.4 / static_cast<double>(n - 1), 1e-15);
+    EXPECT_NEAR(mesh.location((n - 1) / 2), std::log(100.0), 1e-13);  // odd count: strike on the middle node
+    EXPECT_NEAR(mesh.location(n - 1), std::log(100.0) + 1.2, 1e-13);
+    for (std::size_t i = 0; i < n; ++i) {
+        EXPECT_EQ(mesh.location(i), x_min + static_cast<double>(i) * dx);
+    }
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+        EXPECT_EQ(mesh.dplus(i), mesh.location(i + 1) - mesh.location(i));
+        EXPECT_EQ(mesh.dminus(i + 1), mesh.dplus(i));
+    }
+    EXPECT_EQ(mesh.dplus(n - 1), 0.0);
+    EXPECT_EQ(mesh.dminus(0), 0.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, MeshSize, ::testing::Values(3, 1001));
+
+// ---------------------------------------------------------------- operator assembly
+
+void expect_identity_end_rows(const TridiagonalOperator& op) {
+    const std::size_t n = op.size();
+    for (std::size_t i : {std::size_t{0}, n - 1}) {
+        EXPECT_EQ(op.diag()[i], 1.0);
+        EXPECT_EQ(op.lower()[i], 0.0);
+        EXPECT_EQ(op.upper()[i], 0.0);
+    }
+}
+
+class Assembly : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(Assembly, InteriorRowsAreTheCentralStencilAndEndRowsIdentity) {
+    const std::size_t n = GetParam();
+    const double r = 0.05, sigma = 0.2;
+    const UniformMesher mesh(100.0, sigma, 1.0, 6.0, n);
+    const TridiagonalOperator op = FdmProcess(r, sigma).build_operator(mesh);
+    ASSERT_EQ(op.size(), n);
+    expect_identity_end_rows(op);
+    const double dx = 2.4 / static_cast<double>(n - 1);
+    const double d = sigma * sigma / 2, mu = r - d;
+    for (std::size_t i = 1; i + 1 < n; ++i) {
+        const double scale = d / (dx * dx);
+        EXPECT_NEAR(op.lower()[i], scale - mu / (2 * dx), 1e-9 * scale);
+        EXPECT_NEAR(op.diag()[i], -2 * scale - r, 1e-9 * scale);
+        EXPECT_NEAR(op.upper()[i], scale + mu / (2 * dx), 1e-9 * scale);
+    }
+
+    // Identity end rows pass the end values through apply unchanged.
+    std::vector<double> x(n), y(n);
+    for (std::size_t i = 0; i < n; ++i) x[i] = 1.0 + 0.37 * static_cast<double>(i);
+    op.apply(x, y);
+    EXPECT_EQ(y[0], x[0]);
+    EXPECT_EQ(y[n - 1], x[n - 1]);
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, Assembly, ::testing::Values(3, 101, 1001));
+
+// ---------------------------------------------------------------- tridiagonal operator
+
+class TooSmall : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(TooSmall, ConstructionFaultsWithTheCount) {
+    const std::size_t n = GetParam();
+    try {
+        const TridiagonalOperator op{std::vector<double>(n), std::vector<double>(n), std::vector<double>(n)};
+        FAIL() << "no fault for " << n << " elements";
+    } catch (const Fault& f) {
+        EXPECT_EQ(f.message(), "TridiagonalOperator requires at least 3 elements, found " + std::to_string(n));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, TooSmall, ::testing::Values(0, 1, 2));
+
+/// A diagonally dominant operator with distinct entries on every row.
+TridiagonalOperator sample_operator(std::size_t n) {
+    std::vector<double> lower(n), diag(n), upper(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double t = static_cast<double>(i);
+        lower[i] = i == 0 ? 0.0 : 0.8 + 0.01 * t;
+        upper[i] = i + 1 == n ? 0.0 : 0.9 - 0.02 * t;
+        diag[i] = -2.5 - 0.03 * t;
+    }
+    return TridiagonalOperator(std::move(lower), std::move(diag), std::move(upper));
+}
+
+std::vector<double> sample_rhs(std::size_t n) {
+    std::vector<double> b(n);
+    for (std::size_t i = 0; i < n; ++i) b[i] = std::sin(0.3 * static_cast<double>(i)) + 2.0;
+    return b;
+}
+
+TEST(Tridiagonal, SolveInvertsIMinusAApply) {
+    const std::size_t n = 40;
+    const TridiagonalOperator op = sample_operator(n);
+    const std::vector<double> b = sample_rhs(n);
+    std::vector<double> y(n), scratch(n), ay(n);
+    const double a = 0.37;
+    op.solve(b, a, y, scratch);
+    op.apply(y, ay);
+    for (std::size_t i = 0; i < n; ++i) {
+        EXPECT_NEAR(y[i] - a * ay[i], b[i], 1e-13);
+    }
+}
+
+struct Reuse {
+    double second;
+    bool reused;
+};
+
+class FactorisationReuse : public ::testing::TestWithParam<Reuse> {};
+
+// The cache serves any coefficient strictly within 1e-12 of its own.
+TEST_P(FactorisationReuse, DependsOnAbsoluteDistance) {
+    const std::size_t n = 25;
+    const TridiagonalOperator op = sample_operator(n);
+    EXPECT_FALSE(op.cached_coefficient().has_value());
+    const std::vector<double> b = sample_rhs(n);
+    std::vector<double> first(n), second(n), scratch(n);
+    op.solve(b, 0.1, first, scratch);
+    ASSERT_EQ(op.cached_coefficient(), 0.1);
+
+    const Reuse p = GetParam();
+    op.solve(b, p.second, second, scratch);
+    if (p.reused) {
+        EXPECT_EQ(op.cached_coefficient(), 0.1);
+        EXPECT_EQ(second, first);
+    } else {
+        EXPECT_EQ(op.cached_coefficient(), p.second);
+        const TridiagonalOperator fresh = sample_operator(n);
+        std::vector<double> expected(n);
+        fresh.solve(b, p.second, expected, scratch);
+        EXPECT_EQ(second, expected);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Distances, FactorisationReuse,
+                         ::testing::Values(Reuse{0.1, true}, Reuse{0.1 + 5e-13, true}, Reuse{0.1 - 5e-13, true},
+                                           Reuse{0.1 + 2e-12, false}, Reuse{0.1 - 2e-12, false},
+                                           Reuse{0.2, false}));
+
+}  // namespace
+}  // namespace sorvik
