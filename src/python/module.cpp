@@ -14,10 +14,23 @@ struct Registration {
 
 // The order of this table is the order of the module's __all__.
 const Registration kClasses[] = {
+    {"Compounding", &type_object<Compounding>},
     {"DayCountConvention", &type_object<DayCountConvention>},
+    {"Frequency", &type_object<Frequency>},
+    {"InterestRate", &type_object<InterestRate>},
     {"StockOption", &type_object<StockOption>},
+    {"OptionMarketFrame", &type_object<MarketFrame>},
+    {"Tenor", &type_object<Tenor>},
+    {"RateCurve", &type_object<RateCurve>},
+    {"VolSurface", &type_object<VolSurface>},
+    {"FdmConfig", &type_object<FdmSettings>},
+    {"Config", &type_object<ConfigHolder>},
     {"OptionType", &type_object<OptionType>},
     {"ExerciseStyle", &type_object<ExerciseStyle>},
+    {"ValuationBuilder", &type_object<ValuationRequest>},
+    {"OptionResult", &type_object<OptionResult>},
+    {"Greeks", &type_object<Greeks>},
+    {"InstrumentPolicy", &type_object<InstrumentPolicy>},
 };
 
 PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "sorvik", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
