@@ -7,23 +7,15 @@
 #include <string>
 
 #include "fault.hpp"
+#include "support.hpp"
 #include "market/market_data.hpp"
 #include "market/vol_surface.hpp"
 
 namespace sorvik {
 namespace {
 
-Date ymd(int32_t y, uint32_t m, uint32_t d) { return *make_date(y, m, d); }
-
-template <class F>
-std::string fault_of(F&& f) {
-    try {
-        f();
-    } catch (const Fault& e) {
-        return e.message();
-    }
-    return "<no fault>";
-}
+using testing::fault_of;
+using testing::ymd;
 
 constexpr double kYear366 = 366.0 * 86400 / 31'536'000.0;  // 2024-01-01 .. 2025-01-01 under Act/365F
 

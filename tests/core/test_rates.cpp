@@ -8,6 +8,7 @@
 
 #include "calendar/tenor.hpp"
 #include "fault.hpp"
+#include "support.hpp"
 #include "rates/interest_rate.hpp"
 #include "rates/linear_interpolator.hpp"
 #include "rates/rate_curve.hpp"
@@ -15,17 +16,8 @@
 namespace sorvik {
 namespace {
 
-Date ymd(int32_t y, uint32_t m, uint32_t d) { return *make_date(y, m, d); }
-
-template <class F>
-std::string fault_of(F&& f) {
-    try {
-        f();
-    } catch (const Fault& e) {
-        return e.message();
-    }
-    return "<no fault>";
-}
+using testing::fault_of;
+using testing::ymd;
 
 template <class F>
 std::string curve_error_of(F&& f) {

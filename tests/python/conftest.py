@@ -1,4 +1,6 @@
+import contextlib
 import datetime as dt
+import re
 
 import pytest
 
@@ -13,7 +15,17 @@ def utc(*args):
 
 def raises_exactly(exc_type, message):
     """pytest.raises that also pins the whole message."""
-    return pytest.raises(exc_type, match="^" + __import__("re").escape(message) + "$")
+    return pytest.raises(exc_type, match="^" + re.escape(message) + "$")
+
+
+@contextlib.contextmanager
+def raises_fault(message):
+    """An internal fault: a BaseException (not an Exception) carrying the message alone."""
+    with pytest.raises(BaseException) as info:
+        yield
+    assert type(info.value).__name__ == "PanicException"
+    assert not isinstance(info.value, Exception)
+    assert info.value.args == (message,)
 
 
 @pytest.fixture

@@ -5,6 +5,8 @@ import time
 import zoneinfo
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 import sorvik
 from conftest import UTC, raises_exactly, utc
@@ -202,3 +204,17 @@ def test_argument_prefix_only_for_exact_type_errors():
     with raises_exactly(TypeError, "argument 'strike': outer") as info:
         option(strike=Caused())
     assert isinstance(info.value.__cause__, KeyError)
+
+
+class UtcSubclass(dt.datetime):
+    """Same instants, but through the utcoffset()/timestamp() calls."""
+
+
+@given(
+    st.datetimes(min_value=dt.datetime(1, 1, 2), max_value=dt.datetime(9999, 12, 30)),
+    st.datetimes(min_value=dt.datetime(1, 1, 2), max_value=dt.datetime(9999, 12, 30)),
+)
+def test_exact_utc_datetimes_match_the_method_calls(expiry, valuation):
+    expiry, valuation = expiry.replace(tzinfo=UTC), valuation.replace(tzinfo=UTC)
+    as_subclass = [UtcSubclass(*d.timetuple()[:6], d.microsecond, tzinfo=UTC) for d in (expiry, valuation)]
+    assert option(expiry).years_to_expiry(valuation) == option(as_subclass[0]).years_to_expiry(as_subclass[1])

@@ -1,5 +1,4 @@
 """Frequency, Compounding, InterestRate and RateCurve."""
-import contextlib
 import datetime as dt
 import math
 import sys
@@ -7,20 +6,10 @@ import sys
 import pytest
 
 from sorvik import Compounding, DayCountConvention, Frequency, InterestRate, RateCurve, Tenor
-from conftest import raises_exactly
+from conftest import raises_exactly, raises_fault
 
 DCC = DayCountConvention
 D = dt.date
-
-
-@contextlib.contextmanager
-def raises_fault(message):
-    """An internal fault: a BaseException (not an Exception) carrying the message alone."""
-    with pytest.raises(BaseException) as info:
-        yield
-    assert type(info.value).__name__ == "PanicException"
-    assert not isinstance(info.value, Exception)
-    assert info.value.args == (message,)
 
 
 def continuous(rate, dcc=DCC.Act365Fixed):

@@ -1,23 +1,12 @@
 """Tenor factories and advancing dates."""
-import contextlib
 import datetime as dt
 
 import pytest
 
 from sorvik import Tenor
-from conftest import UTC, raises_exactly
+from conftest import UTC, raises_exactly, raises_fault
 
 D = dt.date
-
-
-@contextlib.contextmanager
-def raises_fault(message):
-    """An internal fault: a BaseException (not an Exception) carrying the message alone."""
-    with pytest.raises(BaseException) as info:
-        yield
-    assert type(info.value).__name__ == "PanicException"
-    assert not isinstance(info.value, Exception)
-    assert info.value.args == (message,)
 
 
 @pytest.mark.parametrize(

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "runtime/binding.hpp"
@@ -49,6 +50,24 @@ PyObject* interned(const char* text) {
 }
 
 Ref call_method(PyObject* obj, PyObject* name) { return check(PyObject_CallMethodNoArgs(obj, name)); }
+
+/// timestamp() of an exact datetime in timezone.utc, from its fields. For
+/// these two C types no Python code runs in utcoffset() or timestamp(), so
+/// skipping the calls cannot be observed; the arithmetic is the interpreter's
+/// own (whole microseconds since the epoch, divided by 10^6, exact below 2^53).
+std::optional<double> exact_utc_timestamp(PyObject* obj) {
+    const PyDateTime_CAPI* api = datetime_api();
+    if (Py_TYPE(obj) != api->DateTimeType || PyDateTime_DATE_GET_TZINFO(obj) != api->TimeZone_UTC)
+        return std::nullopt;
+    const Date date{PyDateTime_GET_YEAR(obj), static_cast<uint32_t>(PyDateTime_GET_MONTH(obj)),
+                    static_cast<uint32_t>(PyDateTime_GET_DAY(obj))};
+    const int64_t seconds = to_days(date) * kSecondsPerDay + PyDateTime_DATE_GET_HOUR(obj) * 3600 +
+                            PyDateTime_DATE_GET_MINUTE(obj) * 60 + PyDateTime_DATE_GET_SECOND(obj);
+    const int64_t micros = seconds * 1'000'000 + PyDateTime_DATE_GET_MICROSECOND(obj);
+    constexpr int64_t exact = int64_t{1} << 53;
+    if (micros > exact || micros < -exact) return std::nullopt;
+    return static_cast<double>(micros) / 1e6;
+}
 
 }  // namespace
 
@@ -136,8 +155,13 @@ void require_datetime(PyObject* obj) {
 UtcInstant aware_instant(PyObject* obj, InstantMode mode, const char* naive_message, const char* invalid_message) {
     static PyObject* const utcoffset_name = interned("utcoffset");
     static PyObject* const timestamp_name = interned("timestamp");
-    if (call_method(obj, utcoffset_name).get() == Py_None) throw PyError{PyExc_ValueError, naive_message};
-    const double ts = extract_float(call_method(obj, timestamp_name).get());
+    double ts;
+    if (const auto fast = exact_utc_timestamp(obj)) {
+        ts = *fast;
+    } else {
+        if (call_method(obj, utcoffset_name).get() == Py_None) throw PyError{PyExc_ValueError, naive_message};
+        ts = extract_float(call_method(obj, timestamp_name).get());
+    }
 
     int64_t seconds;
     uint32_t nanos;
