@@ -17,6 +17,8 @@ UTC = dt.timezone.utc
 DCC = sorvik.DayCountConvention.Act365Fixed
 EXPIRY = dt.datetime(2025, 6, 20, 16, tzinfo=UTC)
 VALUATION = dt.datetime(2024, 1, 1, tzinfo=UTC)
+# Any other zone goes through the datetime's own utcoffset() and timestamp().
+VALUATION_IST = VALUATION.astimezone(dt.timezone(dt.timedelta(hours=5, minutes=30)))
 CALL, EUROPEAN = sorvik.OptionType.Call, sorvik.ExerciseStyle.European
 OPTION = sorvik.StockOption(100.0, EXPIRY, CALL, EUROPEAN)
 FLAT = sorvik.RateCurve.continuous(0.05, DCC)
@@ -27,9 +29,10 @@ SURFACE = sorvik.VolSurface.flat(0.2, DCC)
 CASES = {
     "math.exp(1.0)": "math.exp(1.0)",
     "datetime.timedelta(1)": "dt.timedelta(1)",
-    "aware.timestamp()  [inside the next three]": "VALUATION.timestamp()",
+    "aware.timestamp()  [the interpreter's own]": "VALUATION.timestamp()",
     "StockOption(...)": "sorvik.StockOption(100.0, EXPIRY, CALL, EUROPEAN)",
-    "years_to_expiry(aware)": "OPTION.years_to_expiry(VALUATION)",
+    "years_to_expiry(aware UTC)": "OPTION.years_to_expiry(VALUATION)",
+    "years_to_expiry(aware +05:30)": "OPTION.years_to_expiry(VALUATION_IST)",
     "years_to_expiry()  [clock]": "OPTION.years_to_expiry()",
     "continuous.zero_rate(1.0)": "FLAT.zero_rate(1.0)",
     "continuous.discount_factor(1.0)": "FLAT.discount_factor(1.0)",

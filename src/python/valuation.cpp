@@ -179,9 +179,17 @@ Ref builder_compute(PyObject* self) {
 
 // ---------------------------------------------------------------- OptionResult, Greeks
 
+// Results are complete when created and no call ever writes them, so no
+// writer can exist and their readers skip the shared borrow: it could never
+// fail, and the two atomic updates would be most of an attribute read's cost.
+template <class T>
+const T& result_value(PyObject* self) {
+    return cast_instance<T>(self).value;
+}
+
 /// Four decimals, correctly rounded from the exact double (ties to even).
 Ref result_repr(PyObject* self) {
-    const double price = SharedRef<OptionResult>(cast_instance<OptionResult>(self))->price;
+    const double price = result_value<OptionResult>(self).price;
     char digits[400];
     if (std::isnan(price))
         std::snprintf(digits, sizeof digits, "NaN");
@@ -192,22 +200,18 @@ Ref result_repr(PyObject* self) {
     return check(PyUnicode_FromFormat("<OptionResult price=%s>", digits));
 }
 
-Ref result_price(PyObject* self) {
-    return float_object(SharedRef<OptionResult>(cast_instance<OptionResult>(self))->price);
-}
+Ref result_price(PyObject* self) { return float_object(result_value<OptionResult>(self).price); }
 
-Ref result_greeks(PyObject* self) {
-    return new_instance(Greeks(SharedRef<OptionResult>(cast_instance<OptionResult>(self))->greeks));
-}
+Ref result_greeks(PyObject* self) { return new_instance(Greeks(result_value<OptionResult>(self).greeks)); }
 
 template <double Greeks::*Field>
 Ref greek(PyObject* self) {
-    return float_object((*SharedRef<Greeks>(cast_instance<Greeks>(self))).*Field);
+    return float_object(result_value<Greeks>(self).*Field);
 }
 
 template <std::optional<double> Greeks::*Field>
 Ref optional_greek(PyObject* self) {
-    const std::optional<double> value = (*SharedRef<Greeks>(cast_instance<Greeks>(self))).*Field;
+    const std::optional<double>& value = result_value<Greeks>(self).*Field;
     return value ? float_object(*value) : Ref::borrow(Py_None);
 }
 
