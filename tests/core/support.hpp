@@ -11,15 +11,20 @@ namespace sorvik::testing {
 
 inline Date ymd(int32_t y, uint32_t m, uint32_t d) { return *make_date(y, m, d); }
 
-/// The message of the Fault that `f` throws, or "<no fault>".
-template <class F>
-std::string fault_of(F&& f) {
+/// The what() of the E that `f` throws, or "<nothing thrown>".
+template <class E, class F>
+std::string message_of(F&& f) {
     try {
         f();
-    } catch (const Fault& e) {
-        return e.message();
+    } catch (const E& e) {
+        return e.what();
     }
-    return "<no fault>";
+    return "<nothing thrown>";
+}
+
+template <class F>
+std::string fault_of(F&& f) {
+    return message_of<Fault>(f);
 }
 
 }  // namespace sorvik::testing

@@ -59,13 +59,10 @@ TEST(TermStructure, HasNoDayCountConventionYet) {
 }
 
 TEST(TermStructure, RefusesBadPillarsLikeACurve) {
-    const auto error_of = [](std::vector<Tenor> tenors, std::vector<double> vols) -> std::string {
-        try {
+    const auto error_of = [](std::vector<Tenor> tenors, std::vector<double> vols) {
+        return testing::message_of<CurveError>([&] {
             VolSurface::term_structure(ymd(2024, 1, 1), std::move(tenors), std::move(vols), Actual365Fixed{});
-        } catch (const CurveError& e) {
-            return e.what();
-        }
-        return "<no error>";
+        });
     };
     EXPECT_EQ(error_of({Tenor::years(1)}, {0.2, 0.3}), "Curve Error: LengthMismatch");
     EXPECT_EQ(error_of({}, {}), "Curve Error: Interpolation(InsufficientPoints)");

@@ -19,15 +19,6 @@ namespace {
 using testing::fault_of;
 using testing::ymd;
 
-template <class F>
-std::string curve_error_of(F&& f) {
-    try {
-        f();
-    } catch (const CurveError& e) {
-        return e.what();
-    }
-    return "<no error>";
-}
 
 // ------------------------------------------------------------------ tenors
 
@@ -207,7 +198,7 @@ TEST(RateCurve, Business252PillarsCountBusinessDays) {
 TEST(RateCurve, Business252PillarsOnOneBusinessDayAreNotMonotonic) {
     const Business252 weekdays{std::make_shared<WeekdayCalendar>("weekdays")};
     // Friday 2024-01-05 + 1 day and + 3 days both reach the next business day: equal times.
-    EXPECT_EQ(curve_error_of([&] {
+    EXPECT_EQ(testing::message_of<CurveError>([&] {
                   RateCurve::interpolated(ymd(2024, 1, 5), {Tenor::days(1), Tenor::days(3)},
                                           {continuous_rate(0.03, weekdays), continuous_rate(0.04, weekdays)});
               }),
