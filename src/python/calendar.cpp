@@ -1,4 +1,4 @@
-// calendar.cpp: the Python classes of the calendar: DayCountConvention.
+// calendar.cpp: the Python classes of the calendar: DayCountConvention and Tenor.
 #include <Python.h>
 
 #include "calendar/day_count.hpp"
@@ -33,26 +33,7 @@ void add_day_count_members(PyTypeObject* type) {
     add_member<DayCountConvention>(type, kDayCountNames[3], Thirty360{Thirty360Convention::US});
 }
 
-
-}  // namespace
-
-template <>
-PyTypeObject* type_object<DayCountConvention>() {
-    static const ClassSpec spec{
-        .qualified_name = "builtins.DayCountConvention",
-        .repr = &unary_entry<day_count_repr>,
-        .as_int = &unary_entry<day_count_int>,
-        .populate = &add_day_count_members,
-    };
-    return cached_type<DayCountConvention>(spec);
-}
-
-}  // namespace sorvik::python
-
-// ================================================================ Tenor
-
-namespace sorvik::python {
-namespace {
+// ---------------------------------------------------------------- Tenor
 
 constexpr ArgumentSpec<1> kTenorDays{"Tenor", "days", {"n"}, 1};
 constexpr ArgumentSpec<1> kTenorWeeks{"Tenor", "weeks", {"n"}, 1};
@@ -75,6 +56,17 @@ Ref tenor_advance(PyObject* self, const CallArgs& args) {
 }
 
 }  // namespace
+
+template <>
+PyTypeObject* type_object<DayCountConvention>() {
+    static const ClassSpec spec{
+        .qualified_name = "builtins.DayCountConvention",
+        .repr = &unary_entry<day_count_repr>,
+        .as_int = &unary_entry<day_count_int>,
+        .populate = &add_day_count_members,
+    };
+    return cached_type<DayCountConvention>(spec);
+}
 
 template <>
 PyTypeObject* type_object<Tenor>() {
