@@ -106,9 +106,3 @@ def test_frame_has_no_attributes_and_nothing_to_assign():
         frame.spot
     with pytest.raises(AttributeError):
         frame.spot = 1.0
-
-
-def test_signatures():
-    assert VolSurface.flat.__text_signature__ == "(vol, day_count)"
-    assert VolSurface.volatility.__text_signature__ == "($self, strike, t)"
-    assert OptionMarketFrame.__text_signature__ == "(spot, rate_curve, vol_surface)"

@@ -288,22 +288,3 @@ def test_failed_construction_changes_and_keeps_nothing(tenors, rates):
 def test_curve_argument_errors(call, message):
     with raises_exactly(TypeError, message):
         call()
-
-
-@pytest.mark.parametrize(
-    "method, signature",
-    [
-        (Compounding.simple, "()"),
-        (Compounding.compounded, "(freq)"),
-        (Compounding.simple_then_compounded, "(freq)"),
-        (InterestRate.discount_factor, "($self, t)"),
-        (RateCurve.flat, "(rate)"),
-        (RateCurve.continuous, "(rate, day_count_convention)"),
-        (RateCurve.interpolated, "(reference_date, tenors, rates)"),
-        (RateCurve.zero_rate, "($self, t)"),
-        (RateCurve.discount_factor, "($self, t)"),
-        (InterestRate, "(rate, compounding, dcc)"),
-    ],
-)
-def test_signatures(method, signature):
-    assert method.__text_signature__ == signature

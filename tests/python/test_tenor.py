@@ -92,9 +92,3 @@ def test_count_at_the_32_bit_limits_is_accepted(n):
 def test_argument_errors(call, exc_type, message):
     with raises_exactly(exc_type, message):
         call()
-
-
-def test_signatures():
-    assert Tenor.days.__text_signature__ == "(n)"
-    assert Tenor.years.__text_signature__ == "(n)"
-    assert Tenor.advance.__text_signature__ == "($self, from)"
