@@ -16,7 +16,7 @@ void closed_form(benchmark::State& state, OptionType type) {
     double spot = 100.0;
     for (auto _ : state) {
         benchmark::DoNotOptimize(spot);  // keeps the call from being folded
-        const sorvik::OptionResult r = sorvik::price_analytic(spot, 100.0, 1.0, 0.05, 0.2, type);
+        const sorvik::OptionResult r = sorvik::price_analytic(type, 100.0, sorvik::MarketNumbers{spot, 1.0, 0.05, 0.0, 0.2});
         benchmark::DoNotOptimize(r);
     }
 }

@@ -18,7 +18,7 @@ class AtTheMoney : public ::testing::TestWithParam<Quoted> {};
 // Textbook values for S = K = 100, T = 1, r = 5%, σ = 20%, to their printed digits.
 TEST_P(AtTheMoney, MatchesPublishedValues) {
     const Quoted q = GetParam();
-    const OptionResult r = price_analytic(100.0, 100.0, 1.0, 0.05, 0.2, q.type);
+    const OptionResult r = price_analytic(q.type, 100.0, MarketNumbers{100.0, 1.0, 0.05, 0.0, 0.2});
     EXPECT_NEAR(r.price, q.price, 5e-5);
     EXPECT_NEAR(r.greeks.delta, q.delta, 5e-5);
     EXPECT_NEAR(r.greeks.gamma, q.gamma, 5e-7);
@@ -35,29 +35,62 @@ INSTANTIATE_TEST_SUITE_P(CallAndPut, AtTheMoney,
                                                   -41.890}));
 
 struct Market {
-    double S, K, T, r, sigma;
+    double S, K, T, r, sigma, q = 0.0;
 };
 
 class Parity : public ::testing::TestWithParam<Market> {};
 
 TEST_P(Parity, CallMinusPutIsForward) {
     const Market m = GetParam();
-    const OptionResult call = price_analytic(m.S, m.K, m.T, m.r, m.sigma, OptionType::Call);
-    const OptionResult put = price_analytic(m.S, m.K, m.T, m.r, m.sigma, OptionType::Put);
-    const double forward = m.S - m.K * std::exp(-m.r * m.T);
+    const MarketNumbers market{m.S, m.T, m.r, m.q, m.sigma};
+    const OptionResult call = price_analytic(OptionType::Call, m.K, market);
+    const OptionResult put = price_analytic(OptionType::Put, m.K, market);
+    const double dq = std::exp(-m.q * m.T);
+    const double forward = m.S * dq - m.K * std::exp(-m.r * m.T);
     EXPECT_NEAR(call.price - put.price, forward, 1e-12 * (m.S + m.K));
-    // The put's delta is formed as N(d1) + (−1.0): exactly the call's minus one.
-    EXPECT_EQ(put.greeks.delta, call.greeks.delta + (-1.0));
+    EXPECT_NEAR(call.greeks.delta - put.greeks.delta, dq, 1e-15);
+    if (m.q == 0.0) {
+        // The put's delta is formed as N(d1) + (−1.0): exactly the call's minus one.
+        EXPECT_EQ(put.greeks.delta, call.greeks.delta + (-1.0));
+    }
     EXPECT_EQ(put.greeks.gamma, call.greeks.gamma);
     EXPECT_EQ(*put.greeks.vega, *call.greeks.vega);
-    // Rho and theta parity: ∂/∂r and ∂/∂t of S − K·e^(−rT).
+    // Rho and theta parity: ∂/∂r and ∂/∂t of S·e^(−qT) − K·e^(−rT).
     EXPECT_NEAR(*call.greeks.rho - *put.greeks.rho, m.T * m.K * std::exp(-m.r * m.T), 1e-10 * m.K);
-    EXPECT_NEAR(call.greeks.theta - put.greeks.theta, -m.r * m.K * std::exp(-m.r * m.T), 1e-10 * m.K);
+    EXPECT_NEAR(call.greeks.theta - put.greeks.theta, m.q * m.S * dq - m.r * m.K * std::exp(-m.r * m.T),
+                1e-10 * m.K);
 }
 
 INSTANTIATE_TEST_SUITE_P(Markets, Parity,
                          ::testing::Values(Market{100, 100, 1, 0.05, 0.2}, Market{80, 100, 0.25, 0.01, 0.35},
-                                           Market{130, 90, 3, 0.08, 0.15}, Market{100, 120, 0.5, -0.01, 0.6}));
+                                           Market{130, 90, 3, 0.08, 0.15}, Market{100, 120, 0.5, -0.01, 0.6},
+                                           Market{100, 100, 1, 0.05, 0.2, 0.03}, Market{90, 110, 2, 0.01, 0.3, -0.02}));
+
+class WithDividends : public ::testing::TestWithParam<Market> {};
+
+// Every greek against central differences of the price (relative steps 1e-5):
+// the dividend terms of delta, gamma, theta and vega are easy to get wrong.
+TEST_P(WithDividends, GreeksAreTheDerivativesOfThePrice) {
+    const Market m = GetParam();
+    for (const OptionType type : {OptionType::Call, OptionType::Put}) {
+        auto price = [&](double S, double T, double r, double sigma) {
+            return price_analytic(type, m.K, MarketNumbers{S, T, r, m.q, sigma}).price;
+        };
+        const OptionResult g = price_analytic(type, m.K, MarketNumbers{m.S, m.T, m.r, m.q, m.sigma});
+        const double hs = 1e-4 * m.S, ht = 1e-5, hr = 1e-5, hv = 1e-5;
+        const double p0 = price(m.S, m.T, m.r, m.sigma);
+        EXPECT_NEAR(g.greeks.delta, (price(m.S + hs, m.T, m.r, m.sigma) - price(m.S - hs, m.T, m.r, m.sigma)) / (2 * hs), 1e-7);
+        EXPECT_NEAR(g.greeks.gamma,
+                    (price(m.S + hs, m.T, m.r, m.sigma) - 2 * p0 + price(m.S - hs, m.T, m.r, m.sigma)) / (hs * hs), 1e-5);
+        EXPECT_NEAR(g.greeks.theta, -(price(m.S, m.T + ht, m.r, m.sigma) - price(m.S, m.T - ht, m.r, m.sigma)) / (2 * ht), 1e-5);
+        EXPECT_NEAR(*g.greeks.rho, (price(m.S, m.T, m.r + hr, m.sigma) - price(m.S, m.T, m.r - hr, m.sigma)) / (2 * hr), 1e-5);
+        EXPECT_NEAR(*g.greeks.vega, (price(m.S, m.T, m.r, m.sigma + hv) - price(m.S, m.T, m.r, m.sigma - hv)) / (2 * hv), 1e-5);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Markets, WithDividends,
+                         ::testing::Values(Market{100, 100, 1, 0.05, 0.2, 0.03}, Market{90, 110, 2, 0.01, 0.3, -0.02},
+                                           Market{120, 100, 0.5, 0.02, 0.5, 0.08}));
 
 }  // namespace
 }  // namespace sorvik

@@ -39,7 +39,7 @@ class EuropeanGrid : public ::testing::TestWithParam<Priced> {};
 TEST_P(EuropeanGrid, MatchesTheClosedFormWithinDiscretisationError) {
     const Priced p = GetParam();
     const FdmOutcome fd = run(p.spot, p.type, ExerciseStyle::European);
-    const OptionResult exact = price_analytic(p.spot, K, T, R, VOL, p.type);
+    const OptionResult exact = price_analytic(p.type, K, MarketNumbers{p.spot, T, R, 0.0, VOL});
     EXPECT_NEAR(fd.price, exact.price, 2.5e-4);
     EXPECT_NEAR(fd.delta, exact.greeks.delta, 2.5e-4);
     EXPECT_NEAR(fd.gamma, exact.greeks.gamma, 2.5e-4);

@@ -25,7 +25,7 @@ OptionResult value_option(const StockOption& option, const MarketData& market, c
 
     const PricingMethod& method = table.slot(option.exercise_style, option.option_type);
     if (method.tag == MethodTag::Analytic || method.tag == MethodTag::Unset)
-        return price_analytic(spot, strike, years, rate, vol, option.option_type);
+        return price_analytic(option.option_type, strike, MarketNumbers{spot, years, rate, 0.0, vol});
 
     const FdmSettings settings = method.tag == MethodTag::FdmWithSettings ? method.settings : FdmSettings{};
     const FdmSolver solver(spot, strike, years, rate, vol, option.option_type, option.exercise_style, settings);
