@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdio>
 
-#include "calendar/clock.hpp"
 #include "classes.hpp"
 #include "fault.hpp"
 #include "runtime/binding.hpp"
@@ -27,7 +26,10 @@ Ref fdm_config_new(const CallArgs& args) {
     if (PyObject* steps = given(bound[0])) settings.time_steps = convert_argument("time_steps", extract_u64, steps);
     // An odd node count puts the strike on the middle node.
     if (PyObject* nodes = given(bound[1])) settings.nodes = convert_argument("nodes", extract_u64, nodes) | 1u;
-    if (PyObject* width = given(bound[2])) settings.grid_std_devs = convert_argument("grid_std_devs", extract_float, width);
+    if (PyObject* width = given(bound[2])) {
+        settings.grid_std_devs = convert_argument("grid_std_devs", extract_float, width);
+        check_grid_std_devs(settings.grid_std_devs);
+    }
     return new_instance(settings);
 }
 
@@ -165,16 +167,12 @@ bool interrupted(void*) { return PyErr_CheckSignals() != 0; }
 Ref builder_compute(PyObject* self) {
     const SharedRef<ValuationRequest> request(cast_instance<ValuationRequest>(self));
     const auto option = read_referenced<StockOption>(request->instrument.get());
-    if (!request->market_frame) throw PyError{PyExc_ValueError, "Market data is required for valuation."};
-    const std::shared_ptr<const MarketData> market = read_referenced<MarketFrame>(request->market_frame.get())->data;
-    check_day_counts(*market);
+    std::shared_ptr<const MarketData> market;
+    if (request->market_frame) market = read_referenced<MarketFrame>(request->market_frame.get())->data;
     std::shared_ptr<const ConfigTable> table;
     if (request->config) table = read_referenced<ConfigHolder>(request->config.get())->table;
-    const UtcInstant when = request->valuation_time ? *request->valuation_time : wall_clock_now();
-    static const ConfigTable default_table = ConfigTable::defaults();
-    OptionResult result =
-        value_option(*option, *market, table ? *table : default_table, when, CancellationHook{&interrupted, nullptr});
-    return new_instance(std::move(result));
+    return new_instance(value_option(*option, market.get(), table.get(), request->valuation_time,
+                                     CancellationHook{&interrupted, nullptr}));
 }
 
 // ---------------------------------------------------------------- OptionResult, Greeks

@@ -19,8 +19,8 @@ class MeshSize : public ::testing::TestWithParam<std::size_t> {};
 
 TEST_P(MeshSize, SpansStrikePlusMinusWidthAndStepsAreStoredDifferences) {
     const std::size_t n = GetParam();
-    const UniformMesher mesh(100.0, 0.2, 1.0, 6.0, n);
     const double width = 6.0 * (std::sqrt(1.0) * 0.2);
+    const UniformMesher mesh(std::log(100.0), width, n);
     const double x_min = std::log(100.0) - width;
     const double dx = ((width + std::log(100.0)) - x_min) / static_cast<double>(n - 1);
     ASSERT_EQ(mesh.size(), n);
@@ -43,42 +43,36 @@ INSTANTIATE_TEST_SUITE_P(Counts, MeshSize, ::testing::Values(3, 1001));
 
 // ---------------------------------------------------------------- operator assembly
 
-void expect_identity_end_rows(const TridiagonalOperator& op) {
-    const std::size_t n = op.size();
+struct Stencil {
+    std::size_t nodes;
+    double dividend_yield;
+};
+
+class Assembly : public ::testing::TestWithParam<Stencil> {};
+
+TEST_P(Assembly, InteriorRowsAreTheCentralStencilAndEndRowsZero) {
+    const std::size_t n = GetParam().nodes;
+    const double r = 0.05, q = GetParam().dividend_yield, sigma = 0.2;
+    const UniformMesher mesh(std::log(100.0), 1.2, n);
+    const TridiagonalOperator op = FdmProcess(r, q, sigma).build_operator(mesh);
+    ASSERT_EQ(op.size(), n);
     for (std::size_t i : {std::size_t{0}, n - 1}) {
-        EXPECT_EQ(op.diag()[i], 1.0);
+        EXPECT_EQ(op.diag()[i], 0.0);
         EXPECT_EQ(op.lower()[i], 0.0);
         EXPECT_EQ(op.upper()[i], 0.0);
     }
-}
-
-class Assembly : public ::testing::TestWithParam<std::size_t> {};
-
-TEST_P(Assembly, InteriorRowsAreTheCentralStencilAndEndRowsIdentity) {
-    const std::size_t n = GetParam();
-    const double r = 0.05, sigma = 0.2;
-    const UniformMesher mesh(100.0, sigma, 1.0, 6.0, n);
-    const TridiagonalOperator op = FdmProcess(r, sigma).build_operator(mesh);
-    ASSERT_EQ(op.size(), n);
-    expect_identity_end_rows(op);
     const double dx = 2.4 / static_cast<double>(n - 1);
-    const double d = sigma * sigma / 2, mu = r - d;
+    const double d = sigma * sigma / 2, mu = r - q - d;
     for (std::size_t i = 1; i + 1 < n; ++i) {
         const double scale = d / (dx * dx);
         EXPECT_NEAR(op.lower()[i], scale - mu / (2 * dx), 1e-9 * scale);
         EXPECT_NEAR(op.diag()[i], -2 * scale - r, 1e-9 * scale);
         EXPECT_NEAR(op.upper()[i], scale + mu / (2 * dx), 1e-9 * scale);
     }
-
-    // Identity end rows pass the end values through apply unchanged.
-    std::vector<double> x(n), y(n);
-    for (std::size_t i = 0; i < n; ++i) x[i] = 1.0 + 0.37 * static_cast<double>(i);
-    op.apply(x, y);
-    EXPECT_EQ(y[0], x[0]);
-    EXPECT_EQ(y[n - 1], x[n - 1]);
 }
 
-INSTANTIATE_TEST_SUITE_P(Counts, Assembly, ::testing::Values(3, 101, 1001));
+INSTANTIATE_TEST_SUITE_P(Counts, Assembly,
+                         ::testing::Values(Stencil{3, 0.0}, Stencil{101, 0.0}, Stencil{1001, 0.0}, Stencil{101, 0.03}));
 
 // ---------------------------------------------------------------- tridiagonal operator
 
@@ -114,17 +108,32 @@ std::vector<double> sample_rhs(std::size_t n) {
     return b;
 }
 
-TEST(Tridiagonal, SolveInvertsIMinusAApply) {
+class Solve : public ::testing::TestWithParam<SweepOrder> {};
+
+TEST_P(Solve, InvertsIMinusAApplyInEitherOrder) {
     const std::size_t n = 40;
     const TridiagonalOperator op = sample_operator(n);
     const std::vector<double> b = sample_rhs(n);
     std::vector<double> y(n), scratch(n), ay(n);
     const double a = 0.37;
-    op.solve(b, a, y, scratch);
+    op.solve(b, a, y, scratch, GetParam());
     op.apply(y, ay);
     for (std::size_t i = 0; i < n; ++i) {
         EXPECT_NEAR(y[i] - a * ay[i], b[i], 1e-13);
     }
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, Solve, ::testing::Values(SweepOrder::Ascending, SweepOrder::Descending));
+
+TEST(Tridiagonal, AFactorisationServesOnlyItsOwnOrder) {
+    const std::size_t n = 12;
+    const TridiagonalOperator op = sample_operator(n);
+    const TridiagonalFactorization& ascending = op.factorization(0.1, SweepOrder::Ascending);
+    EXPECT_EQ(ascending.order, SweepOrder::Ascending);
+    const TridiagonalFactorization& descending = op.factorization(0.1, SweepOrder::Descending);
+    EXPECT_EQ(descending.order, SweepOrder::Descending);
+    // The mirror image eliminates row N−1 first: its first pivot is that row's.
+    EXPECT_EQ(descending.inverse_pivots[0], 1.0 / (1.0 - op.diag()[n - 1] * 0.1));
 }
 
 struct Reuse {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
@@ -11,7 +12,7 @@
 
 #include "fdm/butcher_jackiewicz2.hpp"
 #include "fdm/fdm_process.hpp"
-#include "fdm/fdm_solver.hpp"
+#include "fdm/exercise.hpp"
 #include "fdm/tridiagonal_operator.hpp"
 #include "fdm/uniform_mesher.hpp"
 
@@ -47,6 +48,25 @@ TridiagonalOperator diagonal_operator(std::size_t n, double value) {
                                std::vector<double>(n, 0.0));
 }
 
+/// One option on its own: the stepper's single-lane form.
+template <class Exercise>
+struct Single {
+    const TridiagonalOperator& op;
+    StepState state;
+    std::vector<double> sweep;
+    double dt;
+    Exercise exercise;
+
+    Single(const TridiagonalOperator& op, std::span<const double> u0, double dt, Exercise exercise = {})
+        : op(op), sweep(op.size()), dt(dt), exercise(exercise) {
+        ButcherJackiewicz2::start(state, u0, op, dt, Exercise::order);
+    }
+    void step(std::array<std::array<double, 2>, 2> ends) {
+        std::array<StepLane<Exercise>, 1> lanes{StepLane<Exercise>{&op, exercise, &state, sweep, dt, ends}};
+        ButcherJackiewicz2::step<1, Exercise>(lanes);
+    }
+};
+
 struct Discounting {
     double rate, years;
     unsigned steps;
@@ -54,6 +74,7 @@ struct Discounting {
 
 class PureDiscounting : public ::testing::TestWithParam<Discounting> {};
 
+// Interior rows only: the end rows carry whatever far-field values they are given.
 TEST_P(PureDiscounting, EachStepMultipliesByTheStabilityFunction) {
     const Discounting p = GetParam();
     const std::size_t n = 7;
@@ -62,18 +83,16 @@ TEST_P(PureDiscounting, EachStepMultipliesByTheStabilityFunction) {
     std::vector<double> u0(n);
     for (std::size_t i = 0; i < n; ++i) u0[i] = 10.0 + 3.0 * static_cast<double>(i);
 
-    ButcherJackiewicz2 stepper;
-    StepState state;
-    stepper.start(state, u0, op, dt);
-    for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(state.v[i], dt * (-p.rate * u0[i]));
-    for (unsigned m = 0; m < p.steps; ++m) stepper.step(state, op, dt, NoHooks{});
+    Single<EuropeanExercise> single(op, u0, dt);
+    for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(single.state.v[i], dt * (-p.rate * u0[i]));
+    for (unsigned m = 0; m < p.steps; ++m) single.step({{{u0[0], u0[n - 1]}, {u0[0], u0[n - 1]}}});
 
     const double growth = std::pow(stability(-p.rate * dt), p.steps);
     constexpr double rounding = 64 * std::numeric_limits<double>::epsilon();
-    for (std::size_t i = 0; i < n; ++i) {
-        EXPECT_NEAR(state.u[i], u0[i] * growth, rounding * p.steps * u0[i]);
+    for (std::size_t i = 1; i + 1 < n; ++i) {
+        EXPECT_NEAR(single.state.u[i], u0[i] * growth, rounding * p.steps * u0[i]);
         // v is Δt times the derivative at the end of the step: Δt·(−r)·Y_1, Y_1 ≈ new u.
-        EXPECT_NEAR(state.v[i], dt * (-p.rate) * state.u[i], rounding * std::fabs(dt * p.rate) * u0[i]);
+        EXPECT_NEAR(single.state.v[i], dt * (-p.rate) * single.state.u[i], rounding * std::fabs(dt * p.rate) * u0[i]);
     }
 }
 
@@ -81,24 +100,35 @@ INSTANTIATE_TEST_SUITE_P(Cases, PureDiscounting,
                          ::testing::Values(Discounting{0.05, 1.0, 1}, Discounting{0.05, 1.0, 50},
                                            Discounting{0.3, 10.0, 7}, Discounting{-0.02, 2.0, 20}));
 
-TEST(Stepping, IdentityEndRowsGrowByTheStabilityFunctionOfDt) {
+/// Far-field values as smooth functions of τ: e^(−rτ)-like decay at one end, growth at the other.
+std::array<double, 2> far_field(double tau) { return {40.0 * std::exp(-0.05 * tau), 3.0 + 2.0 * tau}; }
+
+template <class Exercise>
+void expect_exact_ends(Exercise exercise) {
     const std::size_t n = 51;
-    const UniformMesher mesh(100.0, 0.2, 1.0, 6.0, n);
-    const TridiagonalOperator op = FdmProcess(0.05, 0.2).build_operator(mesh);
+    const UniformMesher mesh(std::log(100.0), 1.2, n);
+    const TridiagonalOperator op = FdmProcess(0.05, 0.0, 0.2).build_operator(mesh);
     std::vector<double> u0(n);
     for (std::size_t i = 0; i < n; ++i) u0[i] = std::fabs(mesh.spot(i) - 100.0);
     const double dt = 0.1;
-    ButcherJackiewicz2 stepper;
-    StepState state;
-    stepper.start(state, u0, op, dt);
-    double first = u0[0], last = u0[n - 1];
+    Single<Exercise> single(op, u0, dt, exercise);
     for (int m = 0; m < 10; ++m) {
-        stepper.step(state, op, dt, NoHooks{});
-        first *= stability(dt);
-        last *= stability(dt);
-        EXPECT_NEAR(state.u[0], first, 1e-13 * first);
-        EXPECT_NEAR(state.u[n - 1], last, 1e-13 * last);
+        std::array<std::array<double, 2>, 2> ends;
+        for (std::size_t s = 0; s < 2; ++s) ends[s] = far_field((m + ButcherJackiewicz2::c[s]) * dt);
+        single.step(ends);
+        const std::array<double, 2> expected = far_field((m + 1) * dt);
+        EXPECT_NEAR(single.state.u[0], expected[0], 1e-14 * expected[0]) << "step " << m;
+        EXPECT_NEAR(single.state.u[n - 1], expected[1], 1e-14 * expected[1]) << "step " << m;
     }
+}
+
+// The end rows were once identity rows, whose values grew like e^τ and
+// leaked inwards; now they follow their far-field values, to rounding.
+TEST(Stepping, EndNodesCarryTheirFarFieldValuesAfterEveryStep) {
+    expect_exact_ends(EuropeanExercise{});
+    const std::vector<double> zero(51, 0.0);
+    expect_exact_ends(AmericanExercise<SweepOrder::Descending>{zero.data()});
+    expect_exact_ends(AmericanExercise<SweepOrder::Ascending>{zero.data()});
 }
 
 class NonFiniteCarry : public ::testing::TestWithParam<double> {};
@@ -107,17 +137,15 @@ class NonFiniteCarry : public ::testing::TestWithParam<double> {};
 // of v reaches every stage input and, through the solves, every node.
 TEST_P(NonFiniteCarry, SpreadsThroughTheZeroWeights) {
     const std::size_t n = 21;
-    const UniformMesher mesh(100.0, 0.2, 1.0, 6.0, n);
-    const TridiagonalOperator op = FdmProcess(0.05, 0.2).build_operator(mesh);
+    const UniformMesher mesh(std::log(100.0), 1.2, n);
+    const TridiagonalOperator op = FdmProcess(0.05, 0.0, 0.2).build_operator(mesh);
     std::vector<double> u0(n, 1.0);
-    ButcherJackiewicz2 stepper;
-    StepState state;
-    stepper.start(state, u0, op, 0.02);
-    state.v[13] = GetParam();
-    stepper.step(state, op, 0.02, NoHooks{});
+    Single<EuropeanExercise> single(op, u0, 0.02);
+    single.state.v[13] = GetParam();
+    single.step({{{1.0, 1.0}, {1.0, 1.0}}});
     for (std::size_t i = 0; i < n; ++i) {
-        EXPECT_TRUE(std::isnan(state.u[i])) << i;
-        EXPECT_TRUE(std::isnan(state.v[i])) << i;
+        EXPECT_TRUE(std::isnan(single.state.u[i])) << i;
+        EXPECT_TRUE(std::isnan(single.state.v[i])) << i;
     }
 }
 
@@ -132,20 +160,17 @@ class NoAllocation : public ::testing::TestWithParam<double> {};
 TEST_P(NoAllocation, InsideTheTimeLoop) {
     const std::size_t n = 301;
     const double dt = GetParam();
-    const UniformMesher mesh(100.0, 0.2, 1.0, 6.0, n);
-    const TridiagonalOperator op = FdmProcess(0.05, 0.2).build_operator(mesh);
-    std::vector<double> payoff(n), threshold(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        payoff[i] = std::max(100.0 - mesh.spot(i), 0.0);
-        threshold[i] = payoff[i] + 2.220446049250313e-16;
-    }
-    ButcherJackiewicz2 stepper;
-    StepState state;
-    stepper.start(state, payoff, op, dt);
+    const UniformMesher mesh(std::log(100.0), 1.2, n);
+    const TridiagonalOperator op = FdmProcess(0.05, 0.0, 0.2).build_operator(mesh);
+    std::vector<double> payoff(n);
+    for (std::size_t i = 0; i < n; ++i) payoff[i] = std::max(100.0 - mesh.spot(i), 0.0);
+    Single<AmericanExercise<SweepOrder::Descending>> american(op, payoff, dt, {payoff.data()});
+    const TridiagonalOperator european_op = FdmProcess(0.05, 0.0, 0.2).build_operator(mesh);
+    Single<EuropeanExercise> european(european_op, payoff, dt);
     const long before = allocations.load();
     for (int m = 0; m < 5; ++m) {
-        stepper.step(state, op, dt, AmericanHooks{payoff, threshold});
-        stepper.step(state, op, dt, NoHooks{});
+        american.step({{{payoff[0], 0.0}, {payoff[0], 0.0}}});
+        european.step({{{payoff[0], 0.0}, {payoff[0], 0.0}}});
     }
     EXPECT_EQ(allocations.load(), before);
 }

@@ -67,6 +67,12 @@ def panic_type():
         (lambda: s.FdmConfig(nodes="7"), TypeError, "argument 'nodes': 'str' object cannot be interpreted as an integer"),
         (lambda: s.FdmConfig(grid_std_devs="wide"), TypeError, "argument 'grid_std_devs': must be real number, not str"),
         (lambda: s.FdmConfig(time_steps=-1), OverflowError, "can't convert negative int to unsigned"),
+        (lambda: s.FdmConfig(grid_std_devs=-6), ValueError, "grid_std_devs must be a positive finite number, got -6.0"),
+        (lambda: s.FdmConfig(grid_std_devs=0.0), ValueError, "grid_std_devs must be a positive finite number, got 0.0"),
+        (lambda: s.FdmConfig(grid_std_devs=math.nan), ValueError,
+         "grid_std_devs must be a positive finite number, got nan"),
+        (lambda: s.FdmConfig(grid_std_devs=math.inf), ValueError,
+         "grid_std_devs must be a positive finite number, got inf"),
         (lambda: s.FdmConfig(nodes=2**64), OverflowError, "int too big to convert"),
         (lambda: s.Config(1), TypeError, "Config.__new__() takes 0 positional arguments but 1 was given"),
         (lambda: s.InstrumentPolicy().fdm(1), TypeError,
@@ -286,7 +292,35 @@ def test_american_put_on_the_grid():
     assert american.price >= european.price
     assert abs(european.price - value(option(Put, European)).price) < 2e-3
     deep = value(option(Put, American), market=frame(spot=60.0))
-    assert abs(deep.price - 40.0) < 1e-2
+    assert deep.price == 40.0
+
+
+def before_expiry(years):
+    """A valuation time `years` (whole seconds) before EXPIRY."""
+    return EXPIRY - dt.timedelta(seconds=round(years * 31_536_000))
+
+
+@pytest.mark.parametrize(
+    "spot, strike, years, rate, vol, kind, style, true_price, tolerance",
+    [
+        # end values that once grew like e^τ; spots and bumps outside a strike-centred grid;
+        # a value at expiry and without volatility; an American below its payoff
+        (100, 100, 30, 0.05, 1.5, Put, American, 83.21, 0.05),
+        (100, 100, 30, 0.05, 0.1, Call, European, None, 0.05),
+        (20, 95, 1.5, 0.03, 0.2, Put, American, 75.0, 0.0),
+        (200, 100, 0.1, 0.05, 0.2, Call, European, None, 0.1),
+        (90, 100, 0.0, 0.05, 0.2, Put, American, 10.0, 0.0),
+        (90, 100, 1.0, 0.05, 0.0, Put, American, 10.0, 0.0),
+        (100, 150, 1.0, 0.05, 0.2, Put, American, 50.0, 0.0),
+        (90, 100, 1.0, 0.15, 0.2, Put, American, 10.0200, 1.6e-4),
+    ],
+)
+def test_grid_prices_in_every_regime(spot, strike, years, rate, vol, kind, style, true_price, tolerance):
+    opt, market, when = option(kind, style, strike), frame(spot, rate, vol), before_expiry(years)
+    grid = value(opt, fdm_everywhere(), market, when)
+    if true_price is None:
+        true_price = value(opt, s.Config().add_policy(s.InstrumentPolicy().analytic()), market, when).price
+    assert abs(grid.price - true_price) <= tolerance
 
 
 def test_reentrant_compute_inside_at_meets_the_borrow():

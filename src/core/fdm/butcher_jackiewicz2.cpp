@@ -1,4 +1,4 @@
-// fdm/butcher_jackiewicz2.cpp: two-stage Butcher–Jackiewicz time stepping with stage hooks.
+// fdm/butcher_jackiewicz2.cpp: two-stage Butcher–Jackiewicz time stepping, several options at once.
 #include "fdm/butcher_jackiewicz2.hpp"
 
 #include <string>
@@ -8,7 +8,7 @@
 namespace sorvik {
 
 void ButcherJackiewicz2::start(StepState& state, std::span<const double> u0, const TridiagonalOperator& op,
-                               double dt) {
+                               double dt, SweepOrder order) {
     const std::size_t n = op.size();
     if (u0.size() != n) {
         throw Fault("initial values of " + std::to_string(u0.size()) + " entries for an operator of size " +
@@ -20,15 +20,7 @@ void ButcherJackiewicz2::start(StepState& state, std::span<const double> u0, con
     for (double& x : state.v) {
         x = dt * x;
     }
-    sweep_.resize(n);
-    op.factorization(A[0][0] * dt);
-}
-
-void ButcherJackiewicz2::require_started(const StepState& state, std::size_t n) const {
-    if (state.u.size() != n || state.v.size() != n || sweep_.size() != n) {
-        throw Fault("time step on state or work storage not started for an operator of size " +
-                    std::to_string(n));
-    }
+    op.factorization(A[0][0] * dt, order);
 }
 
 }  // namespace sorvik

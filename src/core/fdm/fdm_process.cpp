@@ -1,4 +1,4 @@
-// fdm/fdm_process.cpp: Black–Scholes dynamics and their log-spot operator.
+// fdm/fdm_process.cpp: Black–Scholes–Merton dynamics and their log-spot operator.
 #include "fdm/fdm_process.hpp"
 
 #include <utility>
@@ -23,12 +23,7 @@ TridiagonalOperator FdmProcess::build_operator(const UniformMesher& mesh) const 
         diag[i] = mu * ((hp * hp - hm * hm) / denom) - d * (2.0 * (hm + hp) / denom) - rate_;
         upper[i] = mu * (hm * hm / denom) + d * (2.0 * hm / denom);
     }
-    // With no nodes there is no boundary row to write; the operator's size
-    // check below reports the grid.
-    if (n > 0) {
-        diag[0] = 1.0;
-        diag[n - 1] = 1.0;
-    }
+    // The end rows stay zero: the stepper imposes the far-field values there.
     return TridiagonalOperator(std::move(lower), std::move(diag), std::move(upper));
 }
 

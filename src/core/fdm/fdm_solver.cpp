@@ -1,37 +1,45 @@
-// fdm/fdm_solver.cpp: finite-difference valuation of a stock option with early exercise and grid greeks.
+// fdm/fdm_solver.cpp: finite-difference valuation of stock options with early exercise and grid greeks.
 #include "fdm/fdm_solver.hpp"
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <new>
+#include <numeric>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "fault.hpp"
 #include "fdm/butcher_jackiewicz2.hpp"
+#include "fdm/exercise.hpp"
 #include "fdm/fdm_process.hpp"
 #include "fdm/uniform_mesher.hpp"
+#include "numeric_text.hpp"
 
 namespace sorvik {
 
 namespace {
 
-// N-sized arrays alive at the peak of a run: mesh 3, operator bands 3,
-// factorisation 3, payoff and exercise threshold 2, u, v and sweep 3.
-constexpr uint64_t arrays_per_node = 14;
+// N-sized arrays alive at the peak of one option's run: mesh 3, operator
+// bands 3, factorisation 3, payoff 1, u, v and sweep 3.
+constexpr uint64_t arrays_per_node = 13;
 
-/// Throws std::bad_alloc when a run on `nodes` nodes cannot fit in physical
-/// memory (or its size overflows), so a huge count fails cleanly instead of
-/// meeting the out-of-memory killer. Small counts always pass, which leaves
-/// the operator's size fault to report N < 3.
-void require_fits_in_memory(uint64_t nodes) {
+/// Throws std::bad_alloc when `options` runs on `nodes` nodes cannot fit in
+/// physical memory (or their size overflows), so a huge count fails cleanly
+/// instead of meeting the out-of-memory killer. Small counts always pass,
+/// which leaves the operator's size fault to report N < 3.
+void require_fits_in_memory(uint64_t nodes, uint64_t options) {
     constexpr uint64_t bytes_per_node = arrays_per_node * sizeof(double);
-    if (nodes > std::numeric_limits<std::size_t>::max() / bytes_per_node) {
+    if (options == 0 || nodes > std::numeric_limits<std::size_t>::max() / bytes_per_node / options) {
+        if (options == 0) return;
         throw std::bad_alloc();
     }
-    const uint64_t bytes = nodes * bytes_per_node;
+    const uint64_t bytes = nodes * bytes_per_node * options;
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long page_size = sysconf(_SC_PAGE_SIZE);
     if (pages <= 0 || page_size <= 0) {
@@ -44,6 +52,19 @@ void require_fits_in_memory(uint64_t nodes) {
     }
 }
 
+/// σ√T, the standard deviation of ln S at expiry (√T·σ, in that order).
+double spread(const MarketNumbers& m) { return std::sqrt(m.years) * std::fabs(m.vol); }
+
+bool is_deterministic(const FdmProblem& p) { return spread(p.market) == 0.0; }
+
+/// Which stepping a problem takes; problems of one kind and one grid size can share a pass.
+enum class Kind { European, AmericanCall, AmericanPut };
+
+Kind kind_of(const FdmProblem& p) {
+    if (p.exercise == ExerciseStyle::European) return Kind::European;
+    return p.payoff.type == OptionType::Call ? Kind::AmericanCall : Kind::AmericanPut;
+}
+
 enum class Order { Less, Equal, Greater };
 
 /// Three-way comparison of a location with ln(spot); unordered is a fault.
@@ -54,80 +75,238 @@ Order compare(double x, double y) {
     throw Fault("NaN in Grid");
 }
 
-template <class Hooks>
-void take_steps(ButcherJackiewicz2& stepper, StepState& state, const TridiagonalOperator& op, double dt,
-                uint64_t steps, const Hooks& hooks, CancellationHook cancel) {
+/// One option's grid, operator and state for the length of its run.
+struct GridRun {
+    const FdmProblem* problem;
+    UniformMesher mesh;
+    TridiagonalOperator op;
+    double dt;
+    double low_spot, high_spot;  // e^(x_0), e^(x_(N−1))
+    std::vector<double> payoff;
+    StepState state;
+    std::vector<double> sweep;
+
+    GridRun(const FdmProblem& p, SweepOrder order)
+        : problem(&p),
+          // 1. Mesh, centred on the strike
+          mesh(std::log(p.payoff.strike), grid_half_width(p), static_cast<std::size_t>(p.grid.nodes)),
+          // 3. Operator (the size fault for N < 3 comes from here)
+          op(FdmProcess(p.market.rate, p.market.dividend_yield, p.market.vol).build_operator(mesh)),
+          // 2. Time step
+          dt(p.market.years / static_cast<double>(p.grid.time_steps)),
+          low_spot(mesh.spot(0)),
+          high_spot(mesh.spot(mesh.size() - 1)),
+          payoff(mesh.size()),
+          sweep(mesh.size()) {
+        // 4. Payoff at every node
+        for (std::size_t i = 0; i < mesh.size(); ++i) payoff[i] = p.payoff(mesh.spot(i));
+        // 5. Start the stepper: u = payoff, v = Δt·(L·payoff)
+        ButcherJackiewicz2::start(state, payoff, op, dt, order);
+    }
+
+    /// The end nodes' values τ years before expiry, held by the exercise rule.
+    template <class Exercise>
+    std::array<double, 2> ends(const Exercise& exercise, double tau) const {
+        const FdmProblem& p = *problem;
+        return {exercise.hold(0, p.payoff.far_field(true, low_spot, tau, p.market)),
+                exercise.hold(mesh.size() - 1, p.payoff.far_field(false, high_spot, tau, p.market))};
+    }
+
+    /// 8. Price and greeks off the final grid. An American is never worth less
+    /// than its payoff, at the spot or at the two bumped spots.
+    FdmOutcome results() const {
+        const FdmProblem& p = *problem;
+        const double spot = p.market.spot;
+        const std::span<const double> x = mesh.locations();
+        const bool american = p.exercise == ExerciseStyle::American;
+        auto held = [&](double value, double at) { return american ? std::max(value, p.payoff(at)) : value; };
+        const double v0 = held(value_at(x, state.u, spot), spot);
+        const double vv = value_at(x, state.v, spot);
+        const double h = 0.01 * spot;
+        const double v_up = held(value_at(x, state.u, spot + h), spot + h);
+        const double v_down = held(value_at(x, state.u, spot - h), spot - h);
+        return {v0, (v_up - v_down) / (2.0 * h), ((v_up - (v0 + v0)) + v_down) / (h * h), -vv / dt};
+    }
+};
+
+template <class Exercise>
+Exercise exercise_for(const GridRun& run) {
+    if constexpr (Exercise::derivative_from_stage_equation) {
+        return Exercise{run.payoff.data()};
+    } else {
+        return Exercise{};
+    }
+}
+
+/// 6. Exercise rule and 7. steps, for W options of one kind together.
+template <std::size_t W, class Exercise>
+void step_together(const std::array<GridRun*, W>& runs, CancellationHook cancel) {
+    std::array<StepLane<Exercise>, W> lanes;
+    for (std::size_t w = 0; w < W; ++w) {
+        GridRun& run = *runs[w];
+        lanes[w] = StepLane<Exercise>{&run.op, exercise_for<Exercise>(run), &run.state, run.sweep, run.dt, {}};
+    }
+    const uint64_t steps = runs[0]->problem->grid.time_steps;
     for (uint64_t m = 0; m < steps; ++m) {
         if (cancel.poll != nullptr && cancel.poll(cancel.context)) {
             throw Cancelled{};
         }
-        stepper.step(state, op, dt, hooks);
+        for (std::size_t w = 0; w < W; ++w) {
+            for (std::size_t s = 0; s < 2; ++s) {
+                const double tau = (static_cast<double>(m) + ButcherJackiewicz2::c[s]) * lanes[w].dt;
+                lanes[w].ends[s] = runs[w]->ends(lanes[w].exercise, tau);
+            }
+        }
+        ButcherJackiewicz2::step<W, Exercise>(lanes);
     }
+}
+
+/// Values W problems of one kind and one grid size into out[0..W).
+template <std::size_t W, class Exercise>
+void solve_together(const std::array<const FdmProblem*, W>& problems, std::array<FdmOutcome*, W> out,
+                    CancellationHook cancel) {
+    std::vector<std::unique_ptr<GridRun>> owned;
+    std::array<GridRun*, W> runs;
+    for (std::size_t w = 0; w < W; ++w) {
+        owned.push_back(std::make_unique<GridRun>(*problems[w], Exercise::order));
+        runs[w] = owned.back().get();
+    }
+    step_together<W, Exercise>(runs, cancel);
+    for (std::size_t w = 0; w < W; ++w) *out[w] = runs[w]->results();
+}
+
+template <std::size_t W>
+void solve_kind(Kind kind, const std::array<const FdmProblem*, W>& problems, std::array<FdmOutcome*, W> out,
+                CancellationHook cancel) {
+    switch (kind) {
+        case Kind::European:
+            return solve_together<W, EuropeanExercise>(problems, out, cancel);
+        case Kind::AmericanCall:
+            return solve_together<W, AmericanExercise<SweepOrder::Ascending>>(problems, out, cancel);
+        case Kind::AmericanPut:
+            return solve_together<W, AmericanExercise<SweepOrder::Descending>>(problems, out, cancel);
+    }
+}
+
+/// Checks every problem needs before its grid is built, in the order a single
+/// valuation reports them.
+void check_grid(const FdmProblem& p, uint64_t options) {
+    check_grid_std_devs(p.grid.grid_std_devs);
+    require_fits_in_memory(p.grid.nodes, options);
+    require_operator_size(static_cast<std::size_t>(p.grid.nodes));
+}
+
+/// ln of a spot the deterministic value is read at; a NaN is what a grid
+/// lookup would have refused.
+void require_ordered_spot(double spot) {
+    if (std::isnan(std::log(spot))) throw Fault("NaN in Grid");
 }
 
 }  // namespace
 
-FdmSolver::FdmSolver(double spot, double strike, double years, double rate, double vol, OptionType type,
-                     ExerciseStyle style, FdmSettings settings)
-    : spot_(spot),
-      strike_(strike),
-      years_(years),
-      rate_(rate),
-      vol_(vol),
-      type_(type),
-      style_(style),
-      settings_(settings) {}
+void check_grid_std_devs(double grid_std_devs) {
+    if (!(grid_std_devs > 0.0) || std::isinf(grid_std_devs))
+        throw CoreError("grid_std_devs must be a positive finite number, got " + number_text(grid_std_devs));
+}
 
-FdmOutcome FdmSolver::run(CancellationHook hook) const {
-    require_fits_in_memory(settings_.nodes);
-    const auto n = static_cast<std::size_t>(settings_.nodes);
-
-    // 1. Mesh
-    const UniformMesher mesh(strike_, vol_, years_, settings_.grid_std_devs, n);
-
-    // 2. Time step
-    const double dt = years_ / static_cast<double>(settings_.time_steps);
-
-    // 3. Operator (the size fault for N < 3 comes from here)
-    const TridiagonalOperator op = FdmProcess(rate_, vol_).build_operator(mesh);
-
-    // 4. Payoff, and the exercise test's threshold payoff + ε, both from
-    //    S_i = e^(x_i) taken once here rather than in every hook call.
-    constexpr double eps = 2.220446049250313e-16;  // 2^-52
-    std::vector<double> payoff(n), threshold(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const double s = mesh.spot(i);
-        const bool in_the_money = type_ == OptionType::Call ? strike_ < s : s < strike_;
-        const double intrinsic = type_ == OptionType::Call ? s - strike_ : strike_ - s;
-        payoff[i] = in_the_money ? intrinsic : 0.0;
-        threshold[i] = in_the_money ? intrinsic + eps : eps;
+double grid_half_width(const FdmProblem& p) {
+    const double sd = spread(p.market);
+    double width = p.grid.grid_std_devs * sd;
+    const double spot = p.market.spot;
+    if (spot > 0.0 && std::isfinite(spot)) {
+        const double h = 0.01 * spot;
+        const double strike = p.payoff.strike;
+        const double reach =
+            std::max(std::fabs(std::log((spot + h) / strike)), std::fabs(std::log((spot - h) / strike))) + 2.0 * sd;
+        if (reach > width) width = reach;
     }
+    return width;
+}
 
-    // 5. Start the stepper: u = payoff, v = Δt·(L·payoff)
-    ButcherJackiewicz2 stepper;
-    StepState state;
-    stepper.start(state, payoff, op, dt);
+FdmOutcome deterministic_outcome(const FdmProblem& p) {
+    const MarketNumbers& m = p.market;
+    const double K = p.payoff.strike, T = m.years, r = m.rate, q = m.dividend_yield;
+    const double sign = p.payoff.type == OptionType::Call ? 1.0 : -1.0;
+    // The payoff of exercising t years from now, discounted: ±(S·e^(−qt) − K·e^(−rt)).
+    auto exercised_at = [&](double spot, double t) { return sign * (spot * std::exp(-q * t) - K * std::exp(-r * t)); };
+    // The best exercise time for `spot`: expiry for a European; for an
+    // American also now, and the stationary point of exercised_at where
+    // q·S·e^(−qt) = r·K·e^(−rt), if it lies inside (0, T).
+    struct Best {
+        double value;
+        bool at_expiry;
+    };
+    auto best = [&](double spot) {
+        Best b{std::max(0.0, exercised_at(spot, T)), true};
+        if (p.exercise == ExerciseStyle::European) return b;
+        // Ties go to exercising early: the value then does not move with T.
+        auto consider = [&](double t) {
+            const double v = exercised_at(spot, t);
+            if (v >= b.value) b = {v, false};
+        };
+        consider(0.0);
+        if (q != r && q * r > 0.0) {
+            const double t = std::log((r * K) / (q * spot)) / (r - q);
+            if (t > 0.0 && t < T) consider(t);
+        }
+        return b;
+    };
+    const double spot = m.spot, h = 0.01 * spot;
+    for (const double s : {spot, spot + h, spot - h}) require_ordered_spot(s);
+    const Best now = best(spot);
+    const double v0 = now.value, v_up = best(spot + h).value, v_down = best(spot - h).value;
+    // Calendar-time derivative: −∂/∂T of ±(S·e^(−qT) − K·e^(−rT)) when
+    // exercising at expiry pays, else 0.
+    const double theta = now.at_expiry && now.value > 0.0
+                             ? sign * (q * spot * std::exp(-q * T) - r * K * std::exp(-r * T))
+                             : 0.0;
+    return {v0, (v_up - v_down) / (2.0 * h), ((v_up - (v0 + v0)) + v_down) / (h * h), theta};
+}
 
-    // 6. Hooks and 7. Steps
-    if (style_ == ExerciseStyle::American) {
-        take_steps(stepper, state, op, dt, settings_.time_steps, AmericanHooks{payoff, threshold}, hook);
-    } else {
-        take_steps(stepper, state, op, dt, settings_.time_steps, NoHooks{}, hook);
-    }
-
-    // 8. Results
-    const std::span<const double> x = mesh.locations();
-    const double v0 = value_at(x, state.u, spot_);
-    const double vv = value_at(x, state.v, spot_);
-    const double h = 0.01 * spot_;
-    const double v_up = value_at(x, state.u, spot_ + h);
-    const double v_down = value_at(x, state.u, spot_ - h);
+FdmOutcome solve_fdm(const FdmProblem& problem, CancellationHook cancel) {
     FdmOutcome out;
-    out.price = v0;
-    out.delta = (v_up - v_down) / (2.0 * h);
-    out.gamma = ((v_up - (v0 + v0)) + v_down) / (h * h);
-    out.theta = -vv / dt;
+    solve_fdm_many({&problem, 1}, {&out, 1}, cancel);
     return out;
+}
+
+void solve_fdm_many(std::span<const FdmProblem> problems, std::span<FdmOutcome> out, CancellationHook cancel) {
+    if (out.size() != problems.size()) {
+        throw Fault("solve_fdm_many: " + std::to_string(problems.size()) + " problems, " +
+                    std::to_string(out.size()) + " results");
+    }
+    constexpr std::size_t lanes = 4;
+    // Grid problems, ordered so that those that can step together are adjacent.
+    std::vector<std::size_t> grid;
+    for (std::size_t i = 0; i < problems.size(); ++i) {
+        check_grid(problems[i], std::min<uint64_t>(lanes, problems.size()));
+        if (is_deterministic(problems[i])) {
+            out[i] = deterministic_outcome(problems[i]);
+        } else {
+            grid.push_back(i);
+        }
+    }
+    auto key = [&](std::size_t i) {
+        const FdmProblem& p = problems[i];
+        return std::tuple(kind_of(p), p.grid.nodes, p.grid.time_steps);
+    };
+    std::stable_sort(grid.begin(), grid.end(), [&](std::size_t a, std::size_t b) { return key(a) < key(b); });
+    std::size_t next = 0;
+    while (next < grid.size()) {
+        const std::size_t i = grid[next];
+        if (next + lanes <= grid.size() && key(grid[next + lanes - 1]) == key(i)) {
+            std::array<const FdmProblem*, lanes> batch;
+            std::array<FdmOutcome*, lanes> results;
+            for (std::size_t w = 0; w < lanes; ++w) {
+                batch[w] = &problems[grid[next + w]];
+                results[w] = &out[grid[next + w]];
+            }
+            solve_kind<lanes>(kind_of(problems[i]), batch, results, cancel);
+            next += lanes;
+        } else {
+            solve_kind<1>(kind_of(problems[i]), {&problems[i]}, {&out[i]}, cancel);
+            next += 1;
+        }
+    }
 }
 
 double value_at(std::span<const double> locations, std::span<const double> values, double spot) {

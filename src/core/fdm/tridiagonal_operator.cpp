@@ -18,7 +18,31 @@ void require_length(std::size_t length, std::size_t n) {
     }
 }
 
+template <SweepOrder Order>
+void eliminate_and_substitute(const TridiagonalFactorization& f, std::span<const double> b, std::span<double> y,
+                              std::span<double> z) {
+    const std::size_t n = b.size();
+    const double* l = f.scaled_previous.data();
+    const double* c = f.modified_next.data();
+    const double* p = f.inverse_pivots.data();
+    z[0] = b[row_at<Order>(0, n)] * p[0];
+    for (std::size_t k = 1; k < n; ++k) {
+        z[k] = (b[row_at<Order>(k, n)] - z[k - 1] * l[k]) * p[k];
+    }
+    double next = z[n - 1];
+    y[row_at<Order>(n - 1, n)] = next;
+    // Descending with an unsigned index: stop after k = 0, never test k >= 0.
+    for (std::size_t k = n - 1; k-- > 0;) {
+        next = z[k] - c[k] * next;
+        y[row_at<Order>(k, n)] = next;
+    }
+}
+
 }  // namespace
+
+void require_operator_size(std::size_t n) {
+    if (n < 3) throw Fault("TridiagonalOperator requires at least 3 elements, found " + std::to_string(n));
+}
 
 TridiagonalOperator::TridiagonalOperator(std::vector<double> lower, std::vector<double> diag,
                                          std::vector<double> upper)
@@ -26,10 +50,7 @@ TridiagonalOperator::TridiagonalOperator(std::vector<double> lower, std::vector<
     if (lower_.size() != diag_.size() || upper_.size() != diag_.size()) {
         throw Fault("TridiagonalOperator bands differ in length");
     }
-    if (diag_.size() < 3) {
-        throw Fault("TridiagonalOperator requires at least 3 elements, found " +
-                    std::to_string(diag_.size()));
-    }
+    require_operator_size(diag_.size());
 }
 
 void TridiagonalOperator::apply(std::span<const double> x, std::span<double> y) const {
@@ -43,32 +64,48 @@ void TridiagonalOperator::apply(std::span<const double> x, std::span<double> y) 
     y[n - 1] = lower_[n - 1] * x[n - 2] + diag_[n - 1] * x[n - 1];
 }
 
-const TridiagonalFactorization& TridiagonalOperator::factorization(double a) const {
+template <SweepOrder Order>
+void TridiagonalOperator::factorize(double a, TridiagonalFactorization& f) const {
+    const std::size_t n = size();
+    // The bands towards the previous and the next row in elimination order.
+    const double* previous = Order == SweepOrder::Ascending ? lower_.data() : upper_.data();
+    const double* next = Order == SweepOrder::Ascending ? upper_.data() : lower_.data();
+    double* l = f.scaled_previous.data();
+    double* c = f.modified_next.data();
+    double* p = f.inverse_pivots.data();
+    const std::size_t first = row_at<Order>(0, n);
+    l[0] = 0.0;
+    p[0] = 1.0 / (1.0 - diag_[first] * a);
+    c[0] = (next[first] * (-a)) * p[0];
+    for (std::size_t k = 1; k < n; ++k) {
+        const std::size_t i = row_at<Order>(k, n);
+        l[k] = previous[i] * (-a);
+        const double next_scaled = k + 1 < n ? next[i] * (-a) : 0.0;
+        p[k] = 1.0 / ((1.0 - diag_[i] * a) - l[k] * c[k - 1]);
+        c[k] = p[k] * next_scaled;
+    }
+    f.coefficient = a;
+    f.order = Order;
+}
+
+const TridiagonalFactorization& TridiagonalOperator::factorization(double a, SweepOrder order) const {
     // A NaN coefficient never passes the test, so such a cache is rebuilt each time.
-    if (cache_ && std::fabs(cache_->coefficient - a) < 1e-12) {
+    if (cache_ && cache_->order == order && std::fabs(cache_->coefficient - a) < 1e-12) {
         return *cache_;
     }
-    const std::size_t n = size();
     if (!cache_) {
+        const std::size_t n = size();
         cache_.emplace();
-        cache_->scaled_lower.resize(n);
-        cache_->modified_upper.resize(n);
+        cache_->scaled_previous.resize(n);
+        cache_->modified_next.resize(n);
         cache_->inverse_pivots.resize(n);
     }
     // Rebuilt in full over the old storage: the same values as a fresh one.
-    double* l = cache_->scaled_lower.data();
-    double* c = cache_->modified_upper.data();
-    double* p = cache_->inverse_pivots.data();
-    l[0] = 0.0;
-    p[0] = 1.0 / (1.0 - diag_[0] * a);
-    c[0] = (upper_[0] * (-a)) * p[0];
-    for (std::size_t i = 1; i < n; ++i) {
-        l[i] = lower_[i] * (-a);
-        const double upper_scaled = i + 1 < n ? upper_[i] * (-a) : 0.0;
-        p[i] = 1.0 / ((1.0 - diag_[i] * a) - l[i] * c[i - 1]);
-        c[i] = p[i] * upper_scaled;
+    if (order == SweepOrder::Ascending) {
+        factorize<SweepOrder::Ascending>(a, *cache_);
+    } else {
+        factorize<SweepOrder::Descending>(a, *cache_);
     }
-    cache_->coefficient = a;
     return *cache_;
 }
 
@@ -80,24 +117,16 @@ std::optional<double> TridiagonalOperator::cached_coefficient() const {
 }
 
 void TridiagonalOperator::solve(std::span<const double> b, double a, std::span<double> y,
-                                std::span<double> scratch) const {
+                                std::span<double> scratch, SweepOrder order) const {
     const std::size_t n = size();
     require_length(b.size(), n);
     require_length(y.size(), n);
     require_length(scratch.size(), n);
-    const TridiagonalFactorization& f = factorization(a);
-    const double* l = f.scaled_lower.data();
-    const double* c = f.modified_upper.data();
-    const double* p = f.inverse_pivots.data();
-    double* z = scratch.data();
-    z[0] = b[0] * p[0];
-    for (std::size_t i = 1; i < n; ++i) {
-        z[i] = (b[i] - z[i - 1] * l[i]) * p[i];
-    }
-    y[n - 1] = z[n - 1];
-    // Descending with an unsigned index: stop after i = 0, never test i >= 0.
-    for (std::size_t i = n - 1; i-- > 0;) {
-        y[i] = z[i] - c[i] * y[i + 1];
+    const TridiagonalFactorization& f = factorization(a, order);
+    if (order == SweepOrder::Ascending) {
+        eliminate_and_substitute<SweepOrder::Ascending>(f, b, y, scratch);
+    } else {
+        eliminate_and_substitute<SweepOrder::Descending>(f, b, y, scratch);
     }
 }
 

@@ -8,12 +8,27 @@
 
 namespace sorvik {
 
-/// The Thomas factorisation of I − a·A, without pivoting.
+/// The order in which a solve eliminates rows: ascending (row 0 first, then
+/// substitution back from row N−1) or descending (the mirror image). An
+/// exercise rule solved during substitution needs the exercise side to be
+/// where substitution ends, hence both.
+enum class SweepOrder { Ascending, Descending };
+
+/// Row index of the k-th row in elimination order.
+template <SweepOrder Order>
+constexpr std::size_t row_at(std::size_t k, std::size_t n) {
+    return Order == SweepOrder::Ascending ? k : n - 1 - k;
+}
+
+/// The Thomas factorisation of I − a·A without pivoting, in elimination order
+/// k (row row_at(k)): "previous" is the row eliminated before, "next" the one
+/// after; for the ascending order these are the lower and upper neighbours.
 struct TridiagonalFactorization {
-    std::vector<double> scaled_lower;    ///< l_i = lower_i · (−a); l_0 = 0
-    std::vector<double> modified_upper;  ///< c'_i of the forward elimination
-    std::vector<double> inverse_pivots;  ///< p_i = 1 / pivot_i
-    double coefficient = 0.0;            ///< the a it was built for
+    std::vector<double> scaled_previous;  ///< l_k = (band towards the previous row) · (−a); l_0 = 0
+    std::vector<double> modified_next;    ///< c'_k of the elimination
+    std::vector<double> inverse_pivots;   ///< p_k = 1 / pivot_k
+    double coefficient = 0.0;             ///< the a it was built for
+    SweepOrder order = SweepOrder::Ascending;
 };
 
 /// An N × N tridiagonal matrix (N >= 3) with immutable coefficients and a
@@ -34,25 +49,33 @@ public:
     /// y = A·x. Throws Fault when x or y does not have N entries.
     void apply(std::span<const double> x, std::span<double> y) const;
 
-    /// Solves (I − a·A)·y = b, using `scratch` (N entries) for the forward sweep.
+    /// Solves (I − a·A)·y = b, using `scratch` (N entries) for the elimination.
     /// No pivoting and no zero-pivot test: a singular system yields inf/NaN in y.
     /// Throws Fault when a span does not have N entries.
-    void solve(std::span<const double> b, double a, std::span<double> y, std::span<double> scratch) const;
+    void solve(std::span<const double> b, double a, std::span<double> y, std::span<double> scratch,
+               SweepOrder order = SweepOrder::Ascending) const;
 
-    /// The factorisation for coefficient a: the cached one when its coefficient
-    /// is within 1e-12 (absolute, strict) of a, else a fresh one replacing it.
-    /// Only the first call allocates; later rebuilds reuse the storage.
-    const TridiagonalFactorization& factorization(double a) const;
+    /// The factorisation for coefficient a in `order`: the cached one when it
+    /// has that order and its coefficient is within 1e-12 (absolute, strict)
+    /// of a, else a fresh one replacing it. Only the first call allocates;
+    /// later rebuilds reuse the storage.
+    const TridiagonalFactorization& factorization(double a, SweepOrder order = SweepOrder::Ascending) const;
 
     /// The coefficient of the cached factorisation; empty before the first solve.
     std::optional<double> cached_coefficient() const;
 
 private:
+    template <SweepOrder Order>
+    void factorize(double a, TridiagonalFactorization& f) const;
+
     std::vector<double> lower_;
     std::vector<double> diag_;
     std::vector<double> upper_;
     // Changes inside the const solve, which leaves the coefficients untouched.
     mutable std::optional<TridiagonalFactorization> cache_;
 };
+
+/// Throws Fault "TridiagonalOperator requires at least 3 elements, found <n>" for n < 3.
+void require_operator_size(std::size_t n);
 
 }  // namespace sorvik

@@ -1,4 +1,4 @@
-// fdm/uniform_mesher.hpp: equally spaced log-spot grid centred on the strike.
+// fdm/uniform_mesher.hpp: equally spaced log-spot grid, symmetric about a centre.
 #pragma once
 
 #include <cmath>
@@ -11,18 +11,14 @@
 
 namespace sorvik {
 
-/// Nodes x_i = x_min + i·dx spanning ln K ± g·σ√T. The grid is centred on the
-/// strike, not on the spot: with an odd node count the strike sits on the
-/// middle node, and a spot outside [e^x_0, e^x_(N−1)] is later valued by flat
-/// extrapolation (see value_at). Nothing widens the grid towards the spot.
-/// Degenerate input is not rejected: T < 0 or a NaN σ gives NaN locations,
-/// T = 0 or σ = 0 gives N equal locations, and N = 1 a NaN location.
+/// Nodes x_i = x_min + i·dx spanning centre ± half_width (the solver centres
+/// the grid on ln K; with an odd node count the strike sits on the middle
+/// node). Degenerate input is not rejected: a NaN half-width gives NaN
+/// locations, a zero half-width N equal locations, and N = 1 a NaN location.
 class UniformMesher {
 public:
-    UniformMesher(double strike, double vol, double years, double std_devs, std::size_t nodes)
+    UniformMesher(double centre, double half_width, std::size_t nodes)
         : locations_(nodes), dplus_(nodes), dminus_(nodes) {
-        const double centre = std::log(strike);
-        const double half_width = std_devs * (std::sqrt(years) * vol);
         const double x_min = centre - half_width;
         const double x_max = half_width + centre;
         // The numerator is the difference of the rounded bounds, not 2·half_width.

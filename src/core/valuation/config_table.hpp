@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "fdm/fdm_solver.hpp"
+#include "fdm/fdm_problem.hpp"
 #include "instrument/stock_option.hpp"
 
 namespace sorvik {

@@ -1,12 +1,17 @@
-// valuation/valuation.cpp: model inputs, method selection, result.
+// valuation/valuation.cpp: every rule of a valuation, in one place.
 #include "valuation/valuation.hpp"
 
+#include "calendar/clock.hpp"
 #include "calendar/day_count.hpp"
 #include "fault.hpp"
+#include "fdm/fdm_solver.hpp"
 #include "pricing/analytic.hpp"
 
 namespace sorvik {
 
+namespace {
+
+/// The curve and the surface must measure time alike.
 void check_day_counts(const MarketData& market) {
     const DayCountConvention& rates = market.rate_curve.day_count_convention();
     const DayCountConvention& vol = market.vol_surface.day_count_convention();
@@ -15,22 +20,32 @@ void check_day_counts(const MarketData& market) {
                         vol.diagnostic() + ". They must be identical.");
 }
 
-OptionResult value_option(const StockOption& option, const MarketData& market, const ConfigTable& table,
-                          const UtcInstant& valuation_time, CancellationHook cancel) {
-    const double spot = market.spot;
-    const double strike = option.strike;
-    const double years = year_fraction(valuation_time, option.expiry, Actual365Fixed{});
-    const double rate = market.rate_curve.zero_rate(years);
-    const double vol = market.vol_surface.volatility(strike, years);
+}  // namespace
 
-    const PricingMethod& method = table.slot(option.exercise_style, option.option_type);
-    if (method.tag == MethodTag::Analytic || method.tag == MethodTag::Unset)
-        return price_analytic(option.option_type, strike, MarketNumbers{spot, years, rate, 0.0, vol});
-
-    const FdmSettings settings = method.tag == MethodTag::FdmWithSettings ? method.settings : FdmSettings{};
-    const FdmSolver solver(spot, strike, years, rate, vol, option.option_type, option.exercise_style, settings);
-    const FdmOutcome outcome = solver.run(cancel);
+OptionResult grid_result(const FdmOutcome& outcome) {
     return OptionResult{outcome.price, Greeks{outcome.delta, outcome.gamma, outcome.theta, std::nullopt, std::nullopt}};
+}
+
+OptionResult value_with_method(OptionType type, ExerciseStyle style, double strike, const MarketNumbers& market,
+                               const PricingMethod& method, CancellationHook cancel) {
+    if (method.tag == MethodTag::Analytic || method.tag == MethodTag::Unset) return price_analytic(type, strike, market);
+    const FdmSettings settings = method.tag == MethodTag::FdmWithSettings ? method.settings : FdmSettings{};
+    return grid_result(solve_fdm(FdmProblem{VanillaPayoff{type, strike}, style, market, settings}, cancel));
+}
+
+OptionResult value_option(const StockOption& option, const MarketData* market, const ConfigTable* config,
+                          const std::optional<UtcInstant>& valuation_time, CancellationHook cancel) {
+    if (!market) throw CoreError("Market data is required for valuation.");
+    check_day_counts(*market);
+    static const ConfigTable default_table = ConfigTable::defaults();
+    const ConfigTable& table = config ? *config : default_table;
+    const UtcInstant when = valuation_time ? *valuation_time : wall_clock_now();
+
+    const double years = year_fraction(when, option.expiry, Actual365Fixed{});
+    const MarketNumbers numbers{market->spot, years, market->rate_curve.zero_rate(years), 0.0,
+                                market->vol_surface.volatility(option.strike, years)};
+    return value_with_method(option.option_type, option.exercise_style, option.strike, numbers,
+                             table.slot(option.exercise_style, option.option_type), cancel);
 }
 
 }  // namespace sorvik

@@ -1,25 +1,36 @@
-// valuation/valuation.hpp: one valuation from an option, its market and a method table.
+// valuation/valuation.hpp: every rule of a valuation, in one place.
 #pragma once
 
+#include <optional>
+
 #include "calendar/date.hpp"
-#include "fdm/fdm_solver.hpp"
+#include "fdm/fdm_problem.hpp"
 #include "instrument/stock_option.hpp"
 #include "market/market_data.hpp"
+#include "pricing/market_numbers.hpp"
 #include "pricing/option_result.hpp"
 #include "valuation/config_table.hpp"
 
 namespace sorvik {
 
-/// The curve and the surface must measure time alike. Throws CoreError
-/// "Mismatched day count conventions: ..." when they differ, and the Fault
-/// "not yet implemented" for a curve or surface without a single convention.
-void check_day_counts(const MarketData& market);
+/// Values `option` in `market` with the method `config` holds for its kind
+/// (the default table when null), `valuation_time` years before expiry (the
+/// wall clock now when empty). Checks, in this order: a market is given
+/// (CoreError "Market data is required for valuation."); the curve and the
+/// surface have one day count convention each (Fault "not yet implemented"
+/// otherwise) and the same one (CoreError "Mismatched day count conventions:
+/// ..."); then reads the clock. T is Actual/365 Fixed whatever the market's
+/// convention; r and σ are the curve's and the surface's at T; no dividends.
+OptionResult value_option(const StockOption& option, const MarketData* market, const ConfigTable* config,
+                          const std::optional<UtcInstant>& valuation_time, CancellationHook cancel = {});
 
-/// Prices `option` at `valuation_time` with the method the table holds for its
-/// kind: finite differences, or the closed form for analytic and unset slots
-/// (an American option then gets the European formula). T is always
-/// Actual/365 Fixed; r and σ are the curve's and the surface's at T.
-OptionResult value_option(const StockOption& option, const MarketData& market, const ConfigTable& table,
-                          const UtcInstant& valuation_time, CancellationHook cancel = {});
+/// One option in market numbers by one method: the closed form for analytic
+/// and unset methods (an American then gets the European formula), else the
+/// grid with the method's settings (the defaults for FdmDefault).
+OptionResult value_with_method(OptionType type, ExerciseStyle style, double strike, const MarketNumbers& market,
+                               const PricingMethod& method, CancellationHook cancel = {});
+
+/// The grid's result as an OptionResult: no vega and no rho.
+OptionResult grid_result(const FdmOutcome& outcome);
 
 }  // namespace sorvik
