@@ -48,23 +48,26 @@ TridiagonalOperator diagonal_operator(std::size_t n, double value) {
                                std::vector<double>(n, 0.0));
 }
 
-/// One option on its own: the stepper's single-lane form.
+/// One option on its own: a single lane.
 template <class Exercise>
 struct Single {
-    const TridiagonalOperator& op;
-    StepState state;
-    std::vector<double> sweep;
-    double dt;
-    Exercise exercise;
+    StepLanes<1> lanes;
 
-    Single(const TridiagonalOperator& op, std::span<const double> u0, double dt, Exercise exercise = {})
-        : op(op), sweep(op.size()), dt(dt), exercise(exercise) {
-        ButcherJackiewicz2::start(state, u0, op, dt, Exercise::order);
+    Single(const TridiagonalOperator& op, std::span<const double> u0, double dt,
+           std::span<const double> payoff = {})
+        : lanes(op.size()) {
+        const std::vector<double> zero(op.size(), 0.0);
+        lanes.load(0, op, dt, u0, payoff.empty() ? std::span<const double>(zero) : payoff, Exercise::order);
     }
-    void step(std::array<std::array<double, 2>, 2> ends) {
-        std::array<StepLane<Exercise>, 1> lanes{StepLane<Exercise>{&op, exercise, &state, sweep, dt, ends}};
-        ButcherJackiewicz2::step<1, Exercise>(lanes);
+    void step(std::array<double, 2> stage0_ends, std::array<double, 2> stage1_ends) {
+        for (std::size_t e = 0; e < 2; ++e) {
+            lanes.ends[0][e][0] = stage0_ends[e];
+            lanes.ends[1][e][0] = stage1_ends[e];
+        }
+        ButcherJackiewicz2::step<Exercise>(lanes);
     }
+    double u(std::size_t i) const { return lanes.u[i]; }
+    double v(std::size_t i) const { return lanes.v[i]; }
 };
 
 struct Discounting {
@@ -84,15 +87,15 @@ TEST_P(PureDiscounting, EachStepMultipliesByTheStabilityFunction) {
     for (std::size_t i = 0; i < n; ++i) u0[i] = 10.0 + 3.0 * static_cast<double>(i);
 
     Single<EuropeanExercise> single(op, u0, dt);
-    for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(single.state.v[i], dt * (-p.rate * u0[i]));
-    for (unsigned m = 0; m < p.steps; ++m) single.step({{{u0[0], u0[n - 1]}, {u0[0], u0[n - 1]}}});
+    for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(single.v(i), dt * (-p.rate * u0[i]));
+    for (unsigned m = 0; m < p.steps; ++m) single.step({u0[0], u0[n - 1]}, {u0[0], u0[n - 1]});
 
     const double growth = std::pow(stability(-p.rate * dt), p.steps);
     constexpr double rounding = 64 * std::numeric_limits<double>::epsilon();
     for (std::size_t i = 1; i + 1 < n; ++i) {
-        EXPECT_NEAR(single.state.u[i], u0[i] * growth, rounding * p.steps * u0[i]);
+        EXPECT_NEAR(single.u(i), u0[i] * growth, rounding * p.steps * u0[i]);
         // v is Δt times the derivative at the end of the step: Δt·(−r)·Y_1, Y_1 ≈ new u.
-        EXPECT_NEAR(single.state.v[i], dt * (-p.rate) * single.state.u[i], rounding * std::fabs(dt * p.rate) * u0[i]);
+        EXPECT_NEAR(single.v(i), dt * (-p.rate) * single.u(i), rounding * std::fabs(dt * p.rate) * u0[i]);
     }
 }
 
@@ -104,31 +107,28 @@ INSTANTIATE_TEST_SUITE_P(Cases, PureDiscounting,
 std::array<double, 2> far_field(double tau) { return {40.0 * std::exp(-0.05 * tau), 3.0 + 2.0 * tau}; }
 
 template <class Exercise>
-void expect_exact_ends(Exercise exercise) {
+void expect_exact_ends() {
     const std::size_t n = 51;
     const UniformMesher mesh(std::log(100.0), 1.2, n);
     const TridiagonalOperator op = FdmProcess(0.05, 0.0, 0.2).build_operator(mesh);
     std::vector<double> u0(n);
     for (std::size_t i = 0; i < n; ++i) u0[i] = std::fabs(mesh.spot(i) - 100.0);
     const double dt = 0.1;
-    Single<Exercise> single(op, u0, dt, exercise);
+    Single<Exercise> single(op, u0, dt);
     for (int m = 0; m < 10; ++m) {
-        std::array<std::array<double, 2>, 2> ends;
-        for (std::size_t s = 0; s < 2; ++s) ends[s] = far_field((m + ButcherJackiewicz2::c[s]) * dt);
-        single.step(ends);
+        single.step(far_field((m + ButcherJackiewicz2::c[0]) * dt), far_field((m + ButcherJackiewicz2::c[1]) * dt));
         const std::array<double, 2> expected = far_field((m + 1) * dt);
-        EXPECT_NEAR(single.state.u[0], expected[0], 1e-14 * expected[0]) << "step " << m;
-        EXPECT_NEAR(single.state.u[n - 1], expected[1], 1e-14 * expected[1]) << "step " << m;
+        EXPECT_NEAR(single.u(0), expected[0], 1e-14 * expected[0]) << "step " << m;
+        EXPECT_NEAR(single.u(n - 1), expected[1], 1e-14 * expected[1]) << "step " << m;
     }
 }
 
 // The end rows were once identity rows, whose values grew like e^τ and
 // leaked inwards; now they follow their far-field values, to rounding.
 TEST(Stepping, EndNodesCarryTheirFarFieldValuesAfterEveryStep) {
-    expect_exact_ends(EuropeanExercise{});
-    const std::vector<double> zero(51, 0.0);
-    expect_exact_ends(AmericanExercise<SweepOrder::Descending>{zero.data()});
-    expect_exact_ends(AmericanExercise<SweepOrder::Ascending>{zero.data()});
+    expect_exact_ends<EuropeanExercise>();
+    expect_exact_ends<AmericanExercise<SweepOrder::Descending>>();
+    expect_exact_ends<AmericanExercise<SweepOrder::Ascending>>();
 }
 
 class NonFiniteCarry : public ::testing::TestWithParam<double> {};
@@ -141,11 +141,11 @@ TEST_P(NonFiniteCarry, SpreadsThroughTheZeroWeights) {
     const TridiagonalOperator op = FdmProcess(0.05, 0.0, 0.2).build_operator(mesh);
     std::vector<double> u0(n, 1.0);
     Single<EuropeanExercise> single(op, u0, 0.02);
-    single.state.v[13] = GetParam();
-    single.step({{{1.0, 1.0}, {1.0, 1.0}}});
+    single.lanes.v[13] = GetParam();
+    single.step({1.0, 1.0}, {1.0, 1.0});
     for (std::size_t i = 0; i < n; ++i) {
-        EXPECT_TRUE(std::isnan(single.state.u[i])) << i;
-        EXPECT_TRUE(std::isnan(single.state.v[i])) << i;
+        EXPECT_TRUE(std::isnan(single.u(i))) << i;
+        EXPECT_TRUE(std::isnan(single.v(i))) << i;
     }
 }
 
@@ -155,8 +155,7 @@ INSTANTIATE_TEST_SUITE_P(Values, NonFiniteCarry,
 
 class NoAllocation : public ::testing::TestWithParam<double> {};
 
-// A NaN step makes the factorisation fail its reuse test at every stage: it
-// is then rebuilt over its own storage, still without allocating.
+// The lanes hold everything a step needs, also for a NaN step.
 TEST_P(NoAllocation, InsideTheTimeLoop) {
     const std::size_t n = 301;
     const double dt = GetParam();
@@ -164,13 +163,12 @@ TEST_P(NoAllocation, InsideTheTimeLoop) {
     const TridiagonalOperator op = FdmProcess(0.05, 0.0, 0.2).build_operator(mesh);
     std::vector<double> payoff(n);
     for (std::size_t i = 0; i < n; ++i) payoff[i] = std::max(100.0 - mesh.spot(i), 0.0);
-    Single<AmericanExercise<SweepOrder::Descending>> american(op, payoff, dt, {payoff.data()});
-    const TridiagonalOperator european_op = FdmProcess(0.05, 0.0, 0.2).build_operator(mesh);
-    Single<EuropeanExercise> european(european_op, payoff, dt);
+    Single<AmericanExercise<SweepOrder::Descending>> american(op, payoff, dt, payoff);
+    Single<EuropeanExercise> european(op, payoff, dt);
     const long before = allocations.load();
     for (int m = 0; m < 5; ++m) {
-        american.step({{{payoff[0], 0.0}, {payoff[0], 0.0}}});
-        european.step({{{payoff[0], 0.0}, {payoff[0], 0.0}}});
+        american.step({payoff[0], 0.0}, {payoff[0], 0.0});
+        european.step({payoff[0], 0.0}, {payoff[0], 0.0});
     }
     EXPECT_EQ(allocations.load(), before);
 }

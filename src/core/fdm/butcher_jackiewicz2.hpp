@@ -4,31 +4,49 @@
 #include <array>
 #include <cstddef>
 #include <span>
+#include <string>
 #include <type_traits>
 #include <vector>
 
+#include "fault.hpp"
 #include "fdm/exercise.hpp"
+#include "fdm/lane_value.hpp"
 #include "fdm/tridiagonal_operator.hpp"
 
 namespace sorvik {
 
-/// The carried components: node values u and the scaled derivative v ≈ Δt·du/dτ.
-struct StepState {
-    std::vector<double> u;
-    std::vector<double> v;
-};
+/// W options on grids of one size, stepped together. Their node arrays are
+/// interleaved, entry (i, w) at [i·W + w], so that one pass over the nodes
+/// advances every lane and the lanes' independent recurrences overlap.
+template <std::size_t W>
+struct StepLanes {
+    std::size_t n = 0;
+    /// L's bands, by row.
+    std::vector<double> lower, diag, upper;
+    /// The factorisation of I − λΔt·L in the exercise rule's order, by elimination step.
+    std::vector<double> scaled_previous, modified_next, inverse_pivots;
+    /// Carried components u (node values) and v ≈ Δt·du/dτ, elimination
+    /// scratch, and the payoff the exercise rule holds values at; by row.
+    std::vector<double> u, v, sweep, payoff;
+    std::array<double, W> dt{};
+    /// Far-field values of the low and the high end node at the times of the
+    /// coming step's two stages, [stage][end][lane]; set before every step.
+    std::array<std::array<std::array<double, W>, 2>, 2> ends{};
 
-/// One option on the stepper. `ends[s]` holds the far-field values of the
-/// low and the high end node at the time of stage s of the coming step; the
-/// caller sets them before every step.
-template <class Exercise>
-struct StepLane {
-    const TridiagonalOperator* op;
-    Exercise exercise;
-    StepState* state;
-    std::span<double> sweep;  ///< N entries of elimination scratch
-    double dt;
-    std::array<std::array<double, 2>, 2> ends;
+    explicit StepLanes(std::size_t nodes)
+        : n(nodes),
+          lower(nodes * W), diag(nodes * W), upper(nodes * W),
+          scaled_previous(nodes * W), modified_next(nodes * W), inverse_pivots(nodes * W),
+          u(nodes * W), v(nodes * W), sweep(nodes * W), payoff(nodes * W) {}
+
+    /// Lane w: operator L, time step Δt, initial values u = u0 and v = Δt·(L·u0),
+    /// the payoff, and the factorisation of I − λΔt·L in `order`. Throws
+    /// Fault when a size differs from n.
+    void load(std::size_t w, const TridiagonalOperator& op, double dt, std::span<const double> u0,
+              std::span<const double> payoff, SweepOrder order);
+
+    /// Lane w's entry of a node array.
+    double at(const std::vector<double>& values, std::size_t i, std::size_t w) const { return values[i * W + w]; }
 };
 
 /// Two-stage diagonally implicit general linear method for du/dτ = L·u
@@ -55,20 +73,41 @@ public:
     /// 1/λ, rounded once: K = (Y − b)·(1/λ).
     static constexpr double inverse_lambda = 1.0 / 0.292893218813452;
 
-    /// u = u0, v = Δt·(L·u0); builds the stage factorisation in `order`, so
-    /// that step() allocates nothing. Throws Fault when u0 does not have
-    /// L.size() entries.
-    static void start(StepState& state, std::span<const double> u0, const TridiagonalOperator& op, double dt,
-                      SweepOrder order);
+    /// One step of every lane in place. Each lane's arithmetic is the same as
+    /// stepping it alone, so its bits do not depend on W or on the other lanes.
+    template <class Exercise, std::size_t W>
+    static void step(StepLanes<W>& lanes);
 
-    /// One step of every lane in place, their sweeps interleaved node by node.
-    /// Each lane's arithmetic is the same as stepping it alone, so its bits do
-    /// not depend on W or on the other lanes. start() must have run for each
-    /// lane with its operator, Δt and the exercise rule's order; all lanes
-    /// have the same node count.
-    template <std::size_t W, class Exercise>
-    static void step(std::array<StepLane<Exercise>, W>& lanes);
+private:
+    template <std::size_t S, class Exercise, std::size_t W>
+    static void stage(StepLanes<W>& lanes);
 };
+
+template <std::size_t W>
+void StepLanes<W>::load(std::size_t w, const TridiagonalOperator& op, double step, std::span<const double> u0,
+                        std::span<const double> floor, SweepOrder order) {
+    if (w >= W || op.size() != n || u0.size() != n || floor.size() != n) {
+        throw Fault("lane " + std::to_string(w) + " of " + std::to_string(W) + " loaded with " +
+                    std::to_string(op.size()) + "-node operator, " + std::to_string(u0.size()) + " values and " +
+                    std::to_string(floor.size()) + " payoffs for " + std::to_string(n) + " nodes");
+    }
+    std::vector<double> lv(n);
+    op.apply(u0, lv);
+    const TridiagonalFactorization& f = op.factorization(ButcherJackiewicz2::A[0][0] * step, order);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t e = i * W + w;
+        lower[e] = op.lower()[i];
+        diag[e] = op.diag()[i];
+        upper[e] = op.upper()[i];
+        scaled_previous[e] = f.scaled_previous[i];
+        modified_next[e] = f.modified_next[i];
+        inverse_pivots[e] = f.inverse_pivots[i];
+        u[e] = u0[i];
+        v[e] = step * lv[i];
+        payoff[e] = floor[i];
+    }
+    dt[w] = step;
+}
 
 // The step runs each stage as the two sweeps of its solve. The elimination
 // also forms the stage input; the substitution also applies the exercise
@@ -80,132 +119,122 @@ public:
 // B[0][1] = A[1][1]), so one value serves several formulas: u + 0·v is the
 // input part of both stages and of the new u, and u + 0·v + A[1][0]·K_0 is
 // both the stage-1 input and the new u before its K_1 term.
-template <std::size_t W, class Exercise>
-void ButcherJackiewicz2::step(std::array<StepLane<Exercise>, W>& lanes) {
-    static_assert(U[1][0] == U[0][0] && U[1][1] == U[0][1] && V[0][0] == U[0][0] &&
-                      V[0][1] == U[0][1] && B[0][0] == A[1][0] && B[0][1] == A[1][1] && A[0][0] == A[1][1],
+template <class Exercise, std::size_t W>
+void ButcherJackiewicz2::step(StepLanes<W>& lanes) {
+    static_assert(U[1][0] == U[0][0] && U[1][1] == U[0][1] && V[0][0] == U[0][0] && V[0][1] == U[0][1] &&
+                      B[0][0] == A[1][0] && B[0][1] == A[1][1] && A[0][0] == A[1][1],
                   "the fused step relies on these coincidences of the tableau");
+    stage<0, Exercise>(lanes);
+    stage<1, Exercise>(lanes);
+}
+
+template <std::size_t S, class Exercise, std::size_t W>
+void ButcherJackiewicz2::stage(StepLanes<W>& lanes) {
+    using Value = typename LaneValue<W>::type;
     constexpr SweepOrder order = Exercise::order;
     constexpr bool ascending = order == SweepOrder::Ascending;
-    const std::size_t n = lanes[0].op->size();  // >= 3
-    const std::size_t first = row_at<order>(0, n), last = row_at<order>(n - 1, n);
-    // The far-field values in elimination order: [stage][first row, last row].
+    // Entry of the k-th row in elimination order, and of elimination step k.
+    const std::size_t n = lanes.n;  // >= 3
+    const std::size_t row_step = ascending ? W : 0 - W;
+    const std::size_t first_row = ascending ? 0 : (n - 1) * W;
+    double* const u = lanes.u.data();
+    double* const v = lanes.v.data();
+    double* const z = lanes.sweep.data();
+    const double* const floor = lanes.payoff.data();
+    const double* const l = lanes.scaled_previous.data();
+    const double* const cn = lanes.modified_next.data();
+    const double* const p = lanes.inverse_pivots.data();
+    // L's bands towards the previous and the next row in elimination order.
+    const double* const previous = ascending ? lanes.lower.data() : lanes.upper.data();
+    const double* const diag = lanes.diag.data();
+    const double* const next = ascending ? lanes.upper.data() : lanes.lower.data();
+    const Value dt = load_lanes<W>(lanes.dt.data());
+    // The ends in elimination order.
     constexpr std::size_t first_end = ascending ? 0 : 1, last_end = 1 - first_end;
 
-    struct View {
-        double *u, *v, *z;
-        const double *l, *c, *p;           // factorisation, in elimination order
-        const double *previous, *diag, *next;  // L's bands towards the previous and next row
-        double dt;
-    };
-    std::array<View, W> lane;
-    for (std::size_t w = 0; w < W; ++w) {
-        const TridiagonalOperator& op = *lanes[w].op;
-        lane[w].u = lanes[w].state->u.data();
-        lane[w].v = lanes[w].state->v.data();
-        lane[w].z = lanes[w].sweep.data();
-        lane[w].previous = ascending ? op.lower().data() : op.upper().data();
-        lane[w].diag = op.diag().data();
-        lane[w].next = ascending ? op.upper().data() : op.lower().data();
-        lane[w].dt = lanes[w].dt;
+    // The stage input b at entry e. Stage 0 forms b = U[0][0]·u + U[0][1]·v;
+    // u keeps it and v becomes V[1][0]·u + V[1][1]·v, the old u and v being
+    // needed no more. Stage 1 finds its input in u.
+#define SORVIK_STAGE_INPUT(e, b)                                   \
+    if constexpr (S == 0) {                                        \
+        const Value ue = load_lanes<W>(u + (e));                   \
+        const Value ve = load_lanes<W>(v + (e));                   \
+        b = U[0][0] * ue + U[0][1] * ve;                           \
+        store_lanes<W>(v + (e), V[1][0] * ue + V[1][1] * ve);      \
+        store_lanes<W>(u + (e), b);                                \
+    } else {                                                       \
+        b = load_lanes<W>(u + (e));                                \
+    }
+    // Folds the increment K of entry e into u and v.
+#define SORVIK_STAGE_FINISH(e, k)                                                     \
+    {                                                                                 \
+        const Value increment = (k);                                                  \
+        const Value ue = load_lanes<W>(u + (e)), ve = load_lanes<W>(v + (e));         \
+        if constexpr (S == 0) {                                                       \
+            store_lanes<W>(u + (e), ue + A[1][0] * increment); /* stage-1 input */    \
+            store_lanes<W>(v + (e), ve + B[1][0] * increment);                        \
+        } else {                                                                      \
+            store_lanes<W>(u + (e), ue + B[0][1] * increment);                        \
+            store_lanes<W>(v + (e), ve + B[1][1] * increment);                        \
+        }                                                                             \
+    }
+    // The increment the stage equation implies; u still holds b.
+#define SORVIK_STAGE_IMPLIED(e, y) (((y) - load_lanes<W>(u + (e))) * inverse_lambda)
+
+    // Elimination. The end rows solve to their far-field values.
+    Value b;
+    SORVIK_STAGE_INPUT(first_row, b)
+    Value zk = load_lanes<W>(lanes.ends[S][first_end].data()) * load_lanes<W>(p);
+    store_lanes<W>(z, zk);
+    std::size_t e = first_row;
+    for (std::size_t f = W; f < (n - 1) * W; f += W) {
+        e += row_step;
+        SORVIK_STAGE_INPUT(e, b)
+        zk = (b - zk * load_lanes<W>(l + f)) * load_lanes<W>(p + f);
+        store_lanes<W>(z + f, zk);
+    }
+    e += row_step;  // the last row
+    const std::size_t last_row = e;
+    {
+        const std::size_t f = (n - 1) * W;
+        SORVIK_STAGE_INPUT(e, b)
+        zk = (load_lanes<W>(lanes.ends[S][last_end].data()) - zk * load_lanes<W>(l + f)) * load_lanes<W>(p + f);
+        store_lanes<W>(z + f, zk);
     }
 
-    auto stage = [&](auto stage_index) {
-        constexpr std::size_t s = decltype(stage_index)::value;
-        for (std::size_t w = 0; w < W; ++w) {
-            const TridiagonalFactorization& f = lanes[w].op->factorization(A[s][s] * lane[w].dt, order);
-            lane[w].l = f.scaled_previous.data();
-            lane[w].c = f.modified_next.data();
-            lane[w].p = f.inverse_pivots.data();
+    // Substitution, towards the exercise side, with the exercise rule applied
+    // to each value as it is formed. y1, y2: Y at the rows one and two places
+    // later in elimination order.
+    Value y1 = Exercise::hold(zk, load_lanes<W>(floor + last_row));
+    SORVIK_STAGE_FINISH(last_row, SORVIK_STAGE_IMPLIED(last_row, y1))
+    if constexpr (Exercise::derivative_from_stage_equation) {
+        for (std::size_t f = (n - 1) * W; f != 0;) {
+            f -= W;
+            e -= row_step;
+            y1 = Exercise::hold(load_lanes<W>(z + f) - load_lanes<W>(cn + f) * y1, load_lanes<W>(floor + e));
+            SORVIK_STAGE_FINISH(e, SORVIK_STAGE_IMPLIED(e, y1))
         }
-        // The stage input b at row i. Stage 0 forms b = U[0][0]·u + U[0][1]·v;
-        // u keeps it and v becomes V[1][0]·u + V[1][1]·v, the old u and v
-        // being needed no more. Stage 1 finds its input in u.
-        auto input = [](View& x, std::size_t i) {
-            if constexpr (s == 0) {
-                const double b = U[0][0] * x.u[i] + U[0][1] * x.v[i];
-                x.v[i] = V[1][0] * x.u[i] + V[1][1] * x.v[i];
-                x.u[i] = b;
-                return b;
-            } else {
-                return x.u[i];
-            }
-        };
-        // Folds the increment K of row i into u and v.
-        auto finish = [](View& x, std::size_t i, double k) {
-            if constexpr (s == 0) {
-                x.u[i] = x.u[i] + A[1][0] * k;  // stage-1 input
-                x.v[i] = x.v[i] + B[1][0] * k;
-            } else {
-                x.u[i] = x.u[i] + B[0][1] * k;
-                x.v[i] = x.v[i] + B[1][1] * k;
-            }
-        };
-        // The increment the stage equation implies; u still holds b.
-        auto implied = [](const View& x, std::size_t i, double y) { return (y - x.u[i]) * inverse_lambda; };
-
-        // Elimination. The end rows solve to their far-field values.
-        std::array<double, W> z;
-        for (std::size_t w = 0; w < W; ++w) {
-            View& x = lane[w];
-            input(x, first);
-            z[w] = lanes[w].ends[s][first_end] * x.p[0];
-            x.z[0] = z[w];
+    } else {
+        Value y2 = y1;
+        std::size_t f = (n - 2) * W;
+        e -= row_step;
+        y1 = Exercise::hold(load_lanes<W>(z + f) - load_lanes<W>(cn + f) * y2, load_lanes<W>(floor + e));
+        while (f != 0) {
+            f -= W;
+            const std::size_t j = e;  // the row L can now be applied to
+            e -= row_step;
+            const Value y0 = Exercise::hold(load_lanes<W>(z + f) - load_lanes<W>(cn + f) * y1, load_lanes<W>(floor + e));
+            const Value k = dt * (load_lanes<W>(previous + j) * y0 + load_lanes<W>(diag + j) * y1 +
+                                  load_lanes<W>(next + j) * y2);
+            SORVIK_STAGE_FINISH(j, k)
+            y2 = y1;
+            y1 = y0;
         }
-        for (std::size_t k = 1; k + 1 < n; ++k) {
-            const std::size_t i = row_at<order>(k, n);
-            for (std::size_t w = 0; w < W; ++w) {
-                View& x = lane[w];
-                z[w] = (input(x, i) - z[w] * x.l[k]) * x.p[k];
-                x.z[k] = z[w];
-            }
-        }
-        for (std::size_t w = 0; w < W; ++w) {
-            View& x = lane[w];
-            input(x, last);
-            z[w] = (lanes[w].ends[s][last_end] - z[w] * x.l[n - 1]) * x.p[n - 1];
-            x.z[n - 1] = z[w];
-        }
-
-        // Substitution, towards the exercise side, with the exercise rule
-        // applied to each value as it is formed.
-        std::array<double, W> y1, y2;  // Y at the rows one and two places later in elimination order
-        for (std::size_t w = 0; w < W; ++w) {
-            View& x = lane[w];
-            y1[w] = lanes[w].exercise.project(last, x.z[n - 1]);
-            finish(x, last, implied(x, last, y1[w]));
-        }
-        if constexpr (Exercise::derivative_from_stage_equation) {
-            for (std::size_t k = n - 1; k-- > 0;) {
-                const std::size_t i = row_at<order>(k, n);
-                for (std::size_t w = 0; w < W; ++w) {
-                    View& x = lane[w];
-                    y1[w] = lanes[w].exercise.project(i, x.z[k] - x.c[k] * y1[w]);
-                    finish(x, i, implied(x, i, y1[w]));
-                }
-            }
-        } else {
-            for (std::size_t w = 0; w < W; ++w) {
-                View& x = lane[w];
-                y2[w] = y1[w];
-                y1[w] = lanes[w].exercise.project(row_at<order>(n - 2, n), x.z[n - 2] - x.c[n - 2] * y2[w]);
-            }
-            for (std::size_t k = n - 2; k-- > 0;) {
-                const std::size_t i = row_at<order>(k, n);
-                const std::size_t j = row_at<order>(k + 1, n);  // the row L can now be applied to
-                for (std::size_t w = 0; w < W; ++w) {
-                    View& x = lane[w];
-                    const double y0 = lanes[w].exercise.project(i, x.z[k] - x.c[k] * y1[w]);
-                    finish(x, j, x.dt * (x.previous[j] * y0 + x.diag[j] * y1[w] + x.next[j] * y2[w]));
-                    y2[w] = y1[w];
-                    y1[w] = y0;
-                }
-            }
-            for (std::size_t w = 0; w < W; ++w) finish(lane[w], first, implied(lane[w], first, y1[w]));
-        }
-    };
-    stage(std::integral_constant<std::size_t, 0>{});
-    stage(std::integral_constant<std::size_t, 1>{});
+        SORVIK_STAGE_FINISH(e, SORVIK_STAGE_IMPLIED(e, y1))
+    }
+#undef SORVIK_STAGE_INPUT
+#undef SORVIK_STAGE_FINISH
+#undef SORVIK_STAGE_IMPLIED
 }
 
 }  // namespace sorvik

@@ -1,8 +1,7 @@
 // fdm/exercise.hpp: the exercise rules the time stepper applies inside every stage.
 #pragma once
 
-#include <cstddef>
-
+#include "fdm/lane_value.hpp"
 #include "fdm/tridiagonal_operator.hpp"
 
 namespace sorvik {
@@ -14,8 +13,10 @@ struct EuropeanExercise {
     /// Interior stage derivatives come from applying L, not from the stage equation.
     static constexpr bool derivative_from_stage_equation = false;
 
-    double project(std::size_t, double y) const { return y; }
-    double hold(std::size_t, double value) const { return value; }
+    template <class Value>
+    static Value hold(const Value& value, const Value& /*payoff*/) {
+        return value;
+    }
 };
 
 /// Early exercise: each stage is the complementarity problem Y >= payoff,
@@ -31,11 +32,11 @@ struct AmericanExercise {
     static constexpr SweepOrder order = Order;
     static constexpr bool derivative_from_stage_equation = true;
 
-    const double* payoff;  ///< per node
-
-    double project(std::size_t i, double y) const { return y > payoff[i] ? y : payoff[i]; }
-    /// A far-field value never falls below what exercising there pays.
-    double hold(std::size_t i, double value) const { return project(i, value); }
+    /// `larger(a, b)`: a > b ? a : b, element-wise for several lanes at once.
+    template <class Value>
+    static Value hold(const Value& value, const Value& payoff) {
+        return larger(value, payoff);
+    }
 };
 
 }  // namespace sorvik

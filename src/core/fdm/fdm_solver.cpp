@@ -26,8 +26,9 @@ namespace sorvik {
 namespace {
 
 // N-sized arrays alive at the peak of one option's run: mesh 3, operator
-// bands 3, factorisation 3, payoff 1, u, v and sweep 3.
-constexpr uint64_t arrays_per_node = 13;
+// bands 3 and its factorisation 3; the stepper's copies of both 6, its
+// u, v, sweep and payoff 4; the payoff and the read-off's u and v 3.
+constexpr uint64_t arrays_per_node = 22;
 
 /// Throws std::bad_alloc when `options` runs on `nodes` nodes cannot fit in
 /// physical memory (or their size overflows), so a huge count fails cleanly
@@ -75,18 +76,15 @@ Order compare(double x, double y) {
     throw Fault("NaN in Grid");
 }
 
-/// One option's grid, operator and state for the length of its run.
+/// One option's grid and operator for the length of its run.
 struct GridRun {
     const FdmProblem* problem;
     UniformMesher mesh;
     TridiagonalOperator op;
     double dt;
     double low_spot, high_spot;  // e^(x_0), e^(x_(N−1))
-    std::vector<double> payoff;
-    StepState state;
-    std::vector<double> sweep;
 
-    GridRun(const FdmProblem& p, SweepOrder order)
+    explicit GridRun(const FdmProblem& p)
         : problem(&p),
           // 1. Mesh, centred on the strike
           mesh(std::log(p.payoff.strike), grid_half_width(p), static_cast<std::size_t>(p.grid.nodes)),
@@ -95,84 +93,77 @@ struct GridRun {
           // 2. Time step
           dt(p.market.years / static_cast<double>(p.grid.time_steps)),
           low_spot(mesh.spot(0)),
-          high_spot(mesh.spot(mesh.size() - 1)),
-          payoff(mesh.size()),
-          sweep(mesh.size()) {
-        // 4. Payoff at every node
-        for (std::size_t i = 0; i < mesh.size(); ++i) payoff[i] = p.payoff(mesh.spot(i));
-        // 5. Start the stepper: u = payoff, v = Δt·(L·payoff)
-        ButcherJackiewicz2::start(state, payoff, op, dt, order);
+          high_spot(mesh.spot(mesh.size() - 1)) {}
+
+    /// 4. Payoff at every node.
+    std::vector<double> payoff() const {
+        std::vector<double> values(mesh.size());
+        for (std::size_t i = 0; i < mesh.size(); ++i) values[i] = problem->payoff(mesh.spot(i));
+        return values;
     }
 
-    /// The end nodes' values τ years before expiry, held by the exercise rule.
+    /// The far-field value of the low or the high end τ years before expiry,
+    /// held by the exercise rule.
     template <class Exercise>
-    std::array<double, 2> ends(const Exercise& exercise, double tau) const {
+    double end_value(bool low_end, double tau, double payoff) const {
         const FdmProblem& p = *problem;
-        return {exercise.hold(0, p.payoff.far_field(true, low_spot, tau, p.market)),
-                exercise.hold(mesh.size() - 1, p.payoff.far_field(false, high_spot, tau, p.market))};
+        return Exercise::hold(p.payoff.far_field(low_end, low_end ? low_spot : high_spot, tau, p.market), payoff);
     }
 
     /// 8. Price and greeks off the final grid. An American is never worth less
     /// than its payoff, at the spot or at the two bumped spots.
-    FdmOutcome results() const {
+    FdmOutcome results(std::span<const double> u, std::span<const double> v) const {
         const FdmProblem& p = *problem;
         const double spot = p.market.spot;
         const std::span<const double> x = mesh.locations();
         const bool american = p.exercise == ExerciseStyle::American;
         auto held = [&](double value, double at) { return american ? std::max(value, p.payoff(at)) : value; };
-        const double v0 = held(value_at(x, state.u, spot), spot);
-        const double vv = value_at(x, state.v, spot);
+        const double v0 = held(value_at(x, u, spot), spot);
+        const double vv = value_at(x, v, spot);
         const double h = 0.01 * spot;
-        const double v_up = held(value_at(x, state.u, spot + h), spot + h);
-        const double v_down = held(value_at(x, state.u, spot - h), spot - h);
+        const double v_up = held(value_at(x, u, spot + h), spot + h);
+        const double v_down = held(value_at(x, u, spot - h), spot - h);
         return {v0, (v_up - v_down) / (2.0 * h), ((v_up - (v0 + v0)) + v_down) / (h * h), -vv / dt};
     }
 };
 
-template <class Exercise>
-Exercise exercise_for(const GridRun& run) {
-    if constexpr (Exercise::derivative_from_stage_equation) {
-        return Exercise{run.payoff.data()};
-    } else {
-        return Exercise{};
-    }
-}
-
-/// 6. Exercise rule and 7. steps, for W options of one kind together.
+/// Values W problems of one kind and one grid size into out[0..W).
 template <std::size_t W, class Exercise>
-void step_together(const std::array<GridRun*, W>& runs, CancellationHook cancel) {
-    std::array<StepLane<Exercise>, W> lanes;
+void solve_together(const std::array<const FdmProblem*, W>& problems, std::array<FdmOutcome*, W> out,
+                    CancellationHook cancel) {
+    std::vector<std::unique_ptr<GridRun>> runs;
+    for (std::size_t w = 0; w < W; ++w) runs.push_back(std::make_unique<GridRun>(*problems[w]));
+    const std::size_t n = runs[0]->mesh.size();
+    StepLanes<W> lanes(n);
     for (std::size_t w = 0; w < W; ++w) {
-        GridRun& run = *runs[w];
-        lanes[w] = StepLane<Exercise>{&run.op, exercise_for<Exercise>(run), &run.state, run.sweep, run.dt, {}};
+        const std::vector<double> payoff = runs[w]->payoff();
+        // 5. Start the stepper: u = payoff, v = Δt·(L·payoff)
+        lanes.load(w, runs[w]->op, runs[w]->dt, payoff, payoff, Exercise::order);
     }
-    const uint64_t steps = runs[0]->problem->grid.time_steps;
+    // 6. Exercise rule and 7. steps
+    const uint64_t steps = problems[0]->grid.time_steps;
     for (uint64_t m = 0; m < steps; ++m) {
         if (cancel.poll != nullptr && cancel.poll(cancel.context)) {
             throw Cancelled{};
         }
         for (std::size_t w = 0; w < W; ++w) {
             for (std::size_t s = 0; s < 2; ++s) {
-                const double tau = (static_cast<double>(m) + ButcherJackiewicz2::c[s]) * lanes[w].dt;
-                lanes[w].ends[s] = runs[w]->ends(lanes[w].exercise, tau);
+                const double tau = (static_cast<double>(m) + ButcherJackiewicz2::c[s]) * lanes.dt[w];
+                lanes.ends[s][0][w] = runs[w]->template end_value<Exercise>(true, tau, lanes.at(lanes.payoff, 0, w));
+                lanes.ends[s][1][w] =
+                    runs[w]->template end_value<Exercise>(false, tau, lanes.at(lanes.payoff, n - 1, w));
             }
         }
-        ButcherJackiewicz2::step<W, Exercise>(lanes);
+        ButcherJackiewicz2::step<Exercise>(lanes);
     }
-}
-
-/// Values W problems of one kind and one grid size into out[0..W).
-template <std::size_t W, class Exercise>
-void solve_together(const std::array<const FdmProblem*, W>& problems, std::array<FdmOutcome*, W> out,
-                    CancellationHook cancel) {
-    std::vector<std::unique_ptr<GridRun>> owned;
-    std::array<GridRun*, W> runs;
+    std::vector<double> u(n), v(n);
     for (std::size_t w = 0; w < W; ++w) {
-        owned.push_back(std::make_unique<GridRun>(*problems[w], Exercise::order));
-        runs[w] = owned.back().get();
+        for (std::size_t i = 0; i < n; ++i) {
+            u[i] = lanes.at(lanes.u, i, w);
+            v[i] = lanes.at(lanes.v, i, w);
+        }
+        *out[w] = runs[w]->results(u, v);
     }
-    step_together<W, Exercise>(runs, cancel);
-    for (std::size_t w = 0; w < W; ++w) *out[w] = runs[w]->results();
 }
 
 template <std::size_t W>
