@@ -1,0 +1,64 @@
+// strided.hpp: numpy arrays broadcast to a book's shape, read through the buffer protocol.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace sorvik::batch {
+
+inline constexpr int kMaxDims = 64;
+
+/// The shape every input is broadcast to.
+struct BookShape {
+    int ndim = 0;
+    std::array<Py_ssize_t, kMaxDims> extent{};
+    Py_ssize_t size = 1;
+};
+
+/// One input: its data and byte strides over the book's shape (0 along a
+/// broadcast axis), element type `T`. Never written.
+template <class T>
+struct StridedInput {
+    const char* data = nullptr;
+    std::array<Py_ssize_t, kMaxDims> strides{};
+};
+
+/// Walks the book's flat indices in C order, keeping the byte offset of
+/// every one of `N` inputs; starts at any flat index.
+template <std::size_t N>
+class Cursor {
+public:
+    Cursor(const BookShape& shape, const std::array<const Py_ssize_t*, N>& strides, Py_ssize_t flat)
+        : shape_(shape), strides_(strides) {
+        Py_ssize_t rest = flat;
+        for (int d = shape.ndim - 1; d >= 0; --d) {
+            index_[d] = rest % shape.extent[d];
+            rest /= shape.extent[d];
+            for (std::size_t k = 0; k < N; ++k) offset_[k] += index_[d] * strides_[k][d];
+        }
+    }
+
+    Py_ssize_t offset(std::size_t k) const { return offset_[k]; }
+
+    void advance() {
+        for (int d = shape_.ndim - 1; d >= 0; --d) {
+            if (++index_[d] < shape_.extent[d]) {
+                for (std::size_t k = 0; k < N; ++k) offset_[k] += strides_[k][d];
+                return;
+            }
+            for (std::size_t k = 0; k < N; ++k) offset_[k] -= (index_[d] - 1) * strides_[k][d];
+            index_[d] = 0;
+        }
+    }
+
+private:
+    const BookShape& shape_;
+    std::array<const Py_ssize_t*, N> strides_;
+    std::array<Py_ssize_t, kMaxDims> index_{};
+    std::array<Py_ssize_t, N> offset_{};
+};
+
+}  // namespace sorvik::batch

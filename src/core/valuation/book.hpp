@@ -1,0 +1,72 @@
+// valuation/book.hpp: the rules for valuing many options given in market numbers.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "fdm/fdm_problem.hpp"
+#include "instrument/stock_option.hpp"
+#include "pricing/market_numbers.hpp"
+#include "pricing/option_result.hpp"
+
+namespace sorvik {
+
+/// One option of a book, its time to expiry in years.
+struct BookEntry {
+    OptionType type = OptionType::Call;
+    ExerciseStyle style = ExerciseStyle::European;
+    double strike = 0.0;
+    MarketNumbers market;
+};
+
+/// How a book chooses the method per entry. Auto: Americans on the grid,
+/// Europeans in closed form (unlike Config(), which values American calls in
+/// closed form: with a dividend yield they may be exercised early).
+/// Analytic: every entry in closed form (an American gets the European
+/// formula). Fdm: every entry on the grid.
+enum class BookMethod : uint8_t { Auto, Analytic, Fdm };
+
+/// What is wrong with an entry's numbers; None when it can be valued.
+enum class EntryProblem : uint8_t {
+    None,
+    Spot,           ///< not finite, or not positive
+    Strike,         ///< not finite, or not positive
+    Years,          ///< not finite, or negative
+    Rate,           ///< not finite
+    Vol,            ///< not finite, or negative
+    DividendYield,  ///< not finite
+};
+
+/// The first problem of an entry, in the order spot, strike, years, rate,
+/// vol, dividend yield.
+EntryProblem check_entry(const BookEntry& entry);
+
+bool on_grid(const BookEntry& entry, BookMethod method);
+
+/// How a book's grid entries are valued.
+struct GridRequest {
+    FdmSettings settings;
+    /// Vega and rho by central differences of four more grid valuations per
+    /// entry (σ ± 1e-4, r ± 1e-4; a one-sided σ difference where σ < 1e-4);
+    /// otherwise NaN, as the grid gives neither.
+    bool bumped_vega_rho = false;
+};
+
+/// An entry in closed form (price_analytic); with q = 0 the bits sorvik's
+/// compute() gives for the same option and market.
+OptionResult value_in_closed_form(const BookEntry& entry);
+
+/// Values entries on the grid into out (same length), with vega and rho as
+/// GridRequest says. Entries must have passed check_entry. They are stepped
+/// several at a time; every result has the bits that valuing its entry alone
+/// gives, and with q = 0 the bits sorvik's compute() gives for the same
+/// option, market and grid settings.
+void value_on_grid(std::span<const BookEntry> entries, const GridRequest& grid, std::span<OptionResult> out,
+                   CancellationHook cancel = {});
+
+/// Checks a GridRequest's settings once per book: CoreError for a
+/// grid_std_devs that is not positive and finite, fewer than 3 nodes or no
+/// time step.
+void check_grid_request(const GridRequest& grid);
+
+}  // namespace sorvik

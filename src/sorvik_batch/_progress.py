@@ -1,0 +1,62 @@
+"""Progress reporting for long book valuations: tqdm when installed, else a plain bar."""
+from __future__ import annotations
+
+import sys
+from collections.abc import Callable
+from typing import TextIO
+
+Report = Callable[[int, int], object]
+
+
+class _PlainBar:
+    """A one-line bar on a stream, rewritten in place; used when tqdm is missing."""
+
+    def __init__(self, total: int, description: str, stream: TextIO) -> None:
+        self._total, self._description, self._stream = total, description, stream
+        self._shown = -1
+
+    def __call__(self, done: int, total: int) -> None:
+        percent = 100 * done // total if total else 100
+        if percent == self._shown and done != total:
+            return
+        self._shown = percent
+        filled = percent * 30 // 100
+        self._stream.write(f"\r{self._description}: [{'#' * filled}{'.' * (30 - filled)}] {done}/{total}")
+        if done == total:
+            self._stream.write("\n")
+        self._stream.flush()
+
+    def close(self) -> None:
+        pass
+
+
+class _TqdmBar:
+    def __init__(self, bar: object) -> None:
+        self._bar = bar
+
+    def __call__(self, done: int, total: int) -> None:
+        self._bar.update(done - self._bar.n)  # type: ignore[attr-defined]
+
+    def close(self) -> None:
+        self._bar.close()  # type: ignore[attr-defined]
+
+
+def reporter(progress: bool | Report, total: int, description: str) -> tuple[Report | None, Callable[[], None]]:
+    """The callable the kernel reports (done, total) to, and what closes it afterwards.
+
+    ``progress`` is False (no reporting), True (a bar on stderr, also when it is not a
+    terminal) or a callable that receives the counts itself.
+    """
+    if progress is False:
+        return None, lambda: None
+    if progress is True:
+        try:
+            from tqdm import tqdm
+        except ImportError:
+            bar: _PlainBar | _TqdmBar = _PlainBar(total, description, sys.stderr)
+        else:
+            bar = _TqdmBar(tqdm(total=total, desc=description, unit="option", file=sys.stderr, dynamic_ncols=True))
+        return bar, bar.close
+    if callable(progress):
+        return progress, lambda: None
+    raise TypeError(f"progress must be True, False or a callable taking (done, total), not {type(progress).__name__}")

@@ -1,0 +1,58 @@
+"""year_fraction(): time to expiry exactly as sorvik measures it."""
+from __future__ import annotations
+
+import datetime as dt
+from typing import Any, Union
+
+import numpy as np
+import numpy.typing as npt
+
+from ._arguments import FloatArray
+
+_EPOCH_US = np.datetime64(0, "us")
+_SECONDS_PER_YEAR = 31_536_000.0
+
+Instants = Union[dt.datetime, "npt.ArrayLike"]
+
+
+def _timestamps(name: str, value: object) -> npt.NDArray[np.float64]:
+    """Seconds since the epoch as datetime.timestamp() gives them: whole microseconds / 10^6."""
+    if isinstance(value, dt.datetime):
+        if value.utcoffset() is None:
+            raise ValueError(f"{name} must be timezone-aware (e.g. UTC or New York time)")
+        return np.asarray(value.timestamp())
+    array: np.ndarray[Any, Any] = np.asarray(value)
+    if array.dtype.kind == "O":
+        return np.vectorize(lambda item: _timestamps(name, item), otypes=[np.float64])(array)
+    if array.dtype.kind != "M":
+        raise TypeError(f"{name} must be an aware datetime or an array of numpy datetime64 (UTC), "
+                        f"not {type(value).__name__}")
+    micros = (array.astype("datetime64[us]") - _EPOCH_US).astype(np.int64)
+    return micros.astype(np.float64) / 1e6
+
+
+def year_fraction(valuation_time: Instants, expiry: Instants) -> FloatArray | float:
+    """Years from the valuation time to the expiry, exactly as sorvik's ``years_to_expiry`` gives them.
+
+    Aware datetimes, or arrays of numpy datetime64 read as UTC (taken to the microsecond, as a
+    datetime holds them), broadcast together. Whole seconds elapsed (any fraction dropped) over
+    365 days; negative when the expiry comes first. The expiry is read as sorvik stores it (its
+    timestamp's fraction of a second kept when the timestamp is not negative), the valuation
+    time as sorvik's valuation time (floored to the second, the fraction rounded to the nanosecond).
+    """
+    start = _timestamps("valuation_time", valuation_time)
+    end = _timestamps("expiry", expiry)
+    # The expiry's instant: seconds towards zero, nanoseconds of the remaining fraction cut off.
+    end_s = np.trunc(end)
+    end_ns = np.trunc(np.clip((end - end_s) * 1e9, 0, 4_294_967_295))
+    # The valuation time's: seconds floored, nanoseconds rounded half away from zero.
+    start_s = np.floor(start)
+    start_ns = np.clip(_round_half_away((start - start_s) * 1e9), 0, 4_294_967_295)
+    later = (end_s > start_s) | ((end_s == start_s) & (end_ns >= start_ns))
+    seconds = np.where(later, (end_s - start_s) - (end_ns < start_ns), -((start_s - end_s) - (start_ns < end_ns)))
+    years = seconds / _SECONDS_PER_YEAR
+    return float(years) if years.ndim == 0 else years
+
+
+def _round_half_away(x: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    return np.sign(x) * np.floor(np.abs(x) + 0.5)

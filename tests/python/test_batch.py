@@ -1,0 +1,212 @@
+"""sorvik_batch.value and year_fraction: the same bits as sorvik, broadcasting, bad input, threads, progress."""
+import datetime as dt
+import math
+import os
+import subprocess
+import time
+
+import numpy as np
+import pytest
+
+import sorvik as s
+import sorvik_batch as sb
+from conftest import raises_exactly, utc
+
+Call, Put = s.OptionType.Call, s.OptionType.Put
+American, European = s.ExerciseStyle.American, s.ExerciseStyle.European
+NOW = utc(2024, 1, 1)
+A365 = s.DayCountConvention.Act365Fixed
+FIELDS = ("price", "delta", "gamma", "theta", "vega", "rho")
+
+
+def sorvik_result(spot, strike, expiry, rate, vol, kind, style, method, grid=None):
+    frame = s.OptionMarketFrame(spot, s.RateCurve.continuous(rate, A365), s.VolSurface.flat(vol, A365))
+    policy = s.InstrumentPolicy().fdm(s.FdmConfig(*grid) if grid else None) if method == "fdm" else s.InstrumentPolicy().analytic()
+    option = s.StockOption(strike, expiry, kind, style)
+    return option.valuation().market(frame).config(s.Config().add_policy(policy)).at(NOW).compute()
+
+
+def same_bits(a, b):
+    return (math.isnan(a) and math.isnan(b)) or a == b
+
+
+def random_cases(count, seed):
+    rng = np.random.default_rng(seed)
+    for _ in range(count):
+        seconds = int(rng.integers(1, 3 * 31_536_000))
+        yield (float(rng.uniform(50, 150)), float(rng.uniform(60, 140)), NOW + dt.timedelta(seconds=seconds),
+               float(rng.uniform(-0.02, 0.12)), float(rng.uniform(0.05, 0.8)),
+               (Call, Put)[rng.integers(2)], (American, European)[rng.integers(2)])
+
+
+@pytest.mark.parametrize("method, grid", [("analytic", None), ("fdm", (40, 201, 5.0))])
+def test_every_result_has_sorvik_bits(method, grid):
+    cases = list(random_cases(60, seed=7 if method == "fdm" else 8))
+    years = [s.StockOption(1.0, c[2], Call, European).years_to_expiry(NOW) for c in cases]
+    columns = list(zip(*cases))
+    settings = {"time_steps": grid[0], "nodes": grid[1], "grid_std_devs": grid[2]} if grid else {}
+    book = sb.value(np.array(columns[0]), np.array(columns[1]), np.array(years), np.array(columns[3]),
+                    np.array(columns[4]), option_type=[("call", "put")[int(k)] for k in columns[5]],
+                    exercise=np.array([("american", "european")[int(e)] for e in columns[6]]), method=method,
+                    threads=2, **settings)
+    for i, case in enumerate(cases):
+        expected = sorvik_result(*case, method, grid)
+        greeks = expected.greeks
+        wanted = (expected.price, greeks.delta, greeks.gamma, greeks.theta,
+                  greeks.vega if greeks.vega is not None else math.nan,
+                  greeks.rho if greeks.rho is not None else math.nan)
+        for field, want in zip(FIELDS, wanted):
+            assert same_bits(getattr(book, field)[i], want), (field, case)
+
+
+def test_default_method_puts_americans_on_the_grid_and_europeans_in_closed_form():
+    book = sb.value(100.0, 100.0, 1.0, 0.05, 0.2, option_type=["call", "call"], exercise=["american", "european"])
+    assert math.isnan(book.vega[0]) and not math.isnan(book.vega[1])
+    analytic = sb.value(100.0, 100.0, 1.0, 0.05, 0.2, option_type="put", exercise="american", method="analytic")
+    assert analytic.price == sb.value(100.0, 100.0, 1.0, 0.05, 0.2, option_type="put").price
+
+
+def test_year_fraction_is_sorvik_time_to_expiry():
+    rng = np.random.default_rng(3)
+    zones = [dt.timezone.utc, dt.timezone(dt.timedelta(hours=5, minutes=30)), dt.timezone(dt.timedelta(hours=-8))]
+    for _ in range(300):
+        start = dt.datetime(1950, 1, 1, tzinfo=dt.timezone.utc) + dt.timedelta(
+            seconds=float(rng.uniform(0, 3e9)), microseconds=int(rng.integers(0, 10**6)))
+        end = start + dt.timedelta(seconds=float(rng.choice([-1, 1]) * rng.uniform(0, 1e8)),
+                                   microseconds=int(rng.integers(-10**6, 10**6)))
+        start, end = start.astimezone(zones[rng.integers(3)]), end.astimezone(zones[rng.integers(3)])
+        expected = s.StockOption(1.0, end, Call, European).years_to_expiry(start)
+        assert sb.year_fraction(start, end) == expected
+        as_array = sb.year_fraction(np.array([start.astimezone(dt.timezone.utc).replace(tzinfo=None)],
+                                             dtype="datetime64[us]"), end)
+        assert as_array.shape == (1,) and as_array[0] == expected
+
+
+# ---------------------------------------------------------------- arrays
+
+
+def test_inputs_broadcast_without_being_written():
+    spot = np.array([[90.0], [100.0], [110.0]])
+    vol = np.array([0.1, 0.2, 0.3, 0.4])
+    for a in (spot, vol):
+        a.flags.writeable = False
+    book = sb.value(spot, 100.0, 1.0, 0.05, vol, option_type="put", dividend_yield=0.01)
+    assert book.price.shape == (3, 4) and book.price.dtype == np.float64
+    for i in range(3):
+        for j in range(4):
+            single = sb.value(float(spot[i, 0]), 100.0, 1.0, 0.05, float(vol[j]), option_type=Put,
+                              dividend_yield=0.01)
+            assert all(getattr(book, f)[i, j] == getattr(single, f) for f in FIELDS)
+            assert isinstance(single.price, float)
+
+
+def test_dividends_follow_merton():
+    book = sb.value(100.0, 95.0, 0.5, 0.05, 0.25, option_type="call", dividend_yield=0.03)
+    # Merton's price with the spot discounted by e^(-qT).
+    forward_spot = 100.0 * math.exp(-0.03 * 0.5)
+    plain = sb.value(forward_spot, 95.0, 0.5, 0.05, 0.25, option_type="call")
+    assert book.price == pytest.approx(plain.price, rel=1e-12)
+    grid = sb.value(100.0, 95.0, 0.5, 0.05, 0.25, option_type="call", dividend_yield=0.03, method="fdm")
+    assert grid.price == pytest.approx(book.price, abs=2e-4)
+    american = sb.value(100.0, 95.0, 0.5, 0.05, 0.25, option_type="call", exercise="american",
+                        dividend_yield=0.08)
+    european = sb.value(100.0, 95.0, 0.5, 0.05, 0.25, option_type="call", dividend_yield=0.08)
+    assert american.price > european.price + 1e-3
+
+
+def test_bumped_vega_and_rho_on_the_grid():
+    grid = sb.value(100.0, 100.0, 1.0, 0.05, 0.2, option_type="put", method="fdm", bumped_vega_rho=True)
+    exact = sb.value(100.0, 100.0, 1.0, 0.05, 0.2, option_type="put")
+    assert grid.vega == pytest.approx(exact.vega, rel=1e-3) and grid.rho == pytest.approx(exact.rho, rel=1e-3)
+
+
+def test_threads_do_not_change_bits():
+    rng = np.random.default_rng(5)
+    spot = rng.uniform(60, 140, 2000)
+    args = (spot, 100.0, 0.75, 0.03, rng.uniform(0.1, 0.6, 2000))
+    for kwargs in ({"option_type": "call"}, {"option_type": "put", "exercise": "american", "nodes": 101,
+                                              "time_steps": 10}):
+        one, two = sb.value(*args, threads=1, **kwargs), sb.value(*args, threads=2, **kwargs)
+        for f in FIELDS:
+            np.testing.assert_array_equal(getattr(one, f), getattr(two, f))
+
+
+# ---------------------------------------------------------------- bad input
+
+
+@pytest.mark.parametrize(
+    "change, message",
+    [
+        ({"vol": [0.2, -0.1]}, "vol at index 1 is -0.1: must be a finite number >= 0"),
+        ({"vol": math.nan}, "vol is nan: must be a finite number >= 0"),
+        ({"spot": [[1.0, 0.0]]}, "spot at index (0, 1) is 0.0: must be a positive finite number"),
+        ({"strike": -5.0}, "strike is -5.0: must be a positive finite number"),
+        ({"years": [1.0, -0.5]}, "years at index 1 is -0.5: must be a finite number >= 0"),
+        ({"rate": [0.0, math.inf]}, "rate at index 1 is inf: must be a finite number"),
+        ({"dividend_yield": -math.inf}, "dividend_yield is -inf: must be a finite number"),
+        ({"option_type": ["call", "cal"]}, "option_type at index 1: unknown value 'cal' (expected 'call' or 'put')"),
+        ({"exercise": "bermudan"}, "exercise: unknown value 'bermudan' (expected 'american' or 'european')"),
+        ({"spot": [1.0, 2.0], "vol": [0.1, 0.2, 0.3]}, "shapes do not broadcast together: spot (2,), vol (3,)"),
+        ({"method": "tree"}, "method must be None, 'analytic' or 'fdm', got 'tree'"),
+        ({"threads": 0}, "threads must be at least 1, got 0"),
+        ({"nodes": 2}, "nodes must be at least 3, got 2"),
+        ({"time_steps": 0}, "time_steps must be at least 1, got 0"),
+        ({"grid_std_devs": -6}, "grid_std_devs must be a positive finite number, got -6.0"),
+        ({"errors": "coerce"}, "errors must be 'raise' or 'nan', got 'coerce'"),
+    ],
+)
+def test_bad_input_is_refused_with_where_and_why(change, message):
+    args = {"spot": 100.0, "strike": 100.0, "years": 1.0, "rate": 0.05, "vol": 0.2, "option_type": "put",
+            "exercise": "american"} | change
+    with raises_exactly(ValueError, message):
+        sb.value(**args)
+
+
+def test_nan_mode_values_the_good_elements_only():
+    book = sb.value([100.0, -1.0, 100.0, 100.0], 100.0, 1.0, 0.05, [0.2, 0.2, math.nan, 0.2],
+                    option_type=["put", "put", "put", "straddle"], exercise="american", errors="nan")
+    good = sb.value(100.0, 100.0, 1.0, 0.05, 0.2, option_type="put", exercise="american")
+    assert book.price[0] == good.price
+    for f in FIELDS:
+        assert np.isnan(getattr(book, f)[1:]).all()
+
+
+# ---------------------------------------------------------------- progress and interruption
+
+
+def test_progress_callable_sees_counts_up_to_the_total():
+    seen = []
+    sb.value(np.linspace(80, 120, 200), 100.0, 1.0, 0.05, 0.2, option_type="put", exercise="american",
+             progress=lambda done, total: seen.append((done, total)))
+    assert seen[-1] == (200, 200) and all(b >= a for (a, _), (b, _) in zip(seen, seen[1:]))
+
+
+def test_an_exception_from_progress_stops_the_workers():
+    calls = []
+
+    def fail(done, total):
+        calls.append(done)
+        raise LookupError("stop here")
+
+    with pytest.raises(LookupError, match="stop here"):
+        sb.value(np.full(4000, 100.0), 100.0, 1.0, 0.05, 0.2, option_type="put", exercise="american",
+                 progress=fail)
+    assert len(calls) == 1
+
+
+def test_progress_true_draws_a_bar_on_stderr(capfd):
+    sb.value(np.full(50, 100.0), 100.0, 1.0, 0.05, 0.2, option_type="put", exercise="american", progress=True)
+    assert "50/50" in capfd.readouterr().err
+
+
+def test_ctrl_c_stops_a_long_book():
+    book = (np.full(4000, 100.0), 100.0, 1.0, 0.05, 0.2)
+    killer = subprocess.Popen(["sh", "-c", f"sleep 0.3; kill -INT {os.getpid()}"])
+    started = time.monotonic()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            sb.value(*book, option_type="put", exercise="american", time_steps=5000, threads=2)
+    finally:
+        killer.wait()
+    # The whole book would take minutes; the workers stopped at their next time step.
+    assert time.monotonic() - started < 10
