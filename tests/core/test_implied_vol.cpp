@@ -48,6 +48,8 @@ INSTANTIATE_TEST_SUITE_P(
         Exact{OptionType::Call, 400.0, 1.0, 7.575532479186121e-44, 0.1},            // far left tail
         Exact{OptionType::Call, 101.0, 0.01, 0.7683185738591226, 0.3},              // short expiry
         Exact{OptionType::Call, 200.0, 1.0, 5.060631737284147, 0.6},                // both Φ terms small
+        Exact{OptionType::Call, 134000.0, 1.0, 3.042188629038182e-31, 0.6},         // ... both far in the tail
+        Exact{OptionType::Call, 30000.0, 1.0, 2.408006553952219e-35, 0.45},         // ... and far apart
         Exact{OptionType::Call, 100.0, 4.0, 38.29249225480262, 0.49999999999999994},// exactly ATM
         Exact{OptionType::Put, 90.0, 0.25, 47.046495135254986, 3.0}));              // very high σ
 
