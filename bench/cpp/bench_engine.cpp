@@ -1,4 +1,4 @@
-// bench/cpp/bench_engine.cpp: closed-form pricer and finite-difference valuations.
+// bench/cpp/bench_engine.cpp: closed-form pricer, implied volatility and finite-difference valuations.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -6,6 +6,7 @@
 
 #include "fdm/fdm_solver.hpp"
 #include "pricing/analytic.hpp"
+#include "pricing/implied_vol.hpp"
 
 namespace {
 
@@ -23,6 +24,47 @@ void closed_form(benchmark::State& state, OptionType type) {
 }
 BENCHMARK_CAPTURE(closed_form, call, OptionType::Call);
 BENCHMARK_CAPTURE(closed_form, put, OptionType::Put);
+
+struct Quote {
+    double price;
+    OptionType type;
+    double strike;
+    sorvik::MarketNumbers market;
+};
+
+/// Quotes priced by the closed form on a grid of strikes (as K/S) and
+/// volatilities, calls and puts alternating; S = 100, r = 3%, q = 1%.
+std::vector<Quote> quotes(double years, std::vector<double> moneyness, double vol_low, double vol_high) {
+    std::vector<Quote> out;
+    constexpr int kVols = 16;
+    for (const double k : moneyness) {
+        for (int i = 0; i < kVols; ++i) {
+            const double vol = vol_low + (vol_high - vol_low) * i / (kVols - 1);
+            const OptionType type = i % 2 == 0 ? OptionType::Call : OptionType::Put;
+            const sorvik::MarketNumbers market{100.0, years, 0.03, 0.01, vol};
+            const double price = sorvik::price_analytic(type, 100.0 * k, market).price;
+            out.push_back(Quote{price, type, 100.0 * k, market});
+        }
+    }
+    return out;
+}
+
+/// One pass over the quotes per iteration; reports the time per quote.
+void implied_vol(benchmark::State& state, const std::vector<Quote>& set) {
+    for (auto _ : state) {
+        for (const Quote& q : set) {
+            benchmark::DoNotOptimize(sorvik::implied_vol_european(q.price, q.type, q.strike, q.market));
+        }
+    }
+    state.counters["per_quote"] = benchmark::Counter(
+        static_cast<double>(set.size()), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+// Near the money, one year, σ from 5% to 80%.
+BENCHMARK_CAPTURE(implied_vol, atm, quotes(1.0, {0.95, 1.0, 1.05}, 0.05, 0.8));
+// Far strikes, in and out of the money, two years, σ from 20% to 80%.
+BENCHMARK_CAPTURE(implied_vol, wings, quotes(2.0, {0.3, 0.5, 2.0, 3.5}, 0.2, 0.8));
+// One day to expiry, strikes within 3% of the spot, σ from 10% to 100%.
+BENCHMARK_CAPTURE(implied_vol, tiny_t, quotes(1.0 / 365.0, {0.97, 0.99, 1.0, 1.01, 1.03}, 0.1, 1.0));
 
 /// One valuation per iteration, S = K = 100, r = 5%, σ = 20%, T = 1.
 /// Args: nodes, time steps. Reports ns per node-step as well.

@@ -1,0 +1,37 @@
+// pricing/implied_vol.hpp: the volatility that reproduces a European option's price.
+#pragma once
+
+#include <cstdint>
+
+#include "instrument/stock_option.hpp"
+#include "pricing/market_numbers.hpp"
+
+namespace sorvik {
+
+/// A quote that no σ in [0, kMaxImpliedVol] reaches has no solution.
+inline constexpr double kMaxImpliedVol = 10.0;
+
+struct ImpliedVol {
+    enum class Status : uint8_t { Solved, BelowLowerBound, AtOrAboveUpperBound, AboveMaxVol };
+    double vol;     // the σ when Solved (0 exactly at the lower bound), NaN otherwise
+    Status status;
+    double bound;   // the bound the quote violated (for error messages), NaN when Solved
+};
+
+/// The σ with price_analytic(type, strike, {S, T, r, q, σ}).price == price, to
+/// machine precision; market.vol is not read. The bounds, with S·e^(−qT) and
+/// K·e^(−rT) formed as the pricer forms them:
+///   lower  max(0, ±(S·e^(−qT) − K·e^(−rT))): a price below it is BelowLowerBound,
+///          a price equal to it gives σ = 0;
+///   upper  S·e^(−qT) (call) or K·e^(−rT) (put): a price at or above it is
+///          AtOrAboveUpperBound;
+///   σ = 10 a price that needs more is AboveMaxVol, with bound = the pricer's
+///          price at σ = 10 (always below the quote).
+/// At T = 0 every σ gives the lower bound, so a price above it is AboveMaxVol
+/// with that bound. NaN in the price or the market numbers, and a negative or
+/// infinite T, give Solved with σ = NaN (the input carried no quote). S ≤ 0 or
+/// K ≤ 0 leave the upper bound at or below the lower one, so they end in one
+/// of the two bound statuses. Pure, allocation-free and thread-safe.
+ImpliedVol implied_vol_european(double price, OptionType type, double strike, const MarketNumbers& market) noexcept;
+
+}  // namespace sorvik
