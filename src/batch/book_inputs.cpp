@@ -125,6 +125,16 @@ void FirstProblem::offer(Py_ssize_t at, std::size_t which, int why, double limit
     }
 }
 
+namespace {
+
+bool truth(PyObject* obj) {
+    const int value = PyObject_IsTrue(obj);
+    if (value < 0) python::throw_python_error();
+    return value == 1;
+}
+
+}  // namespace
+
 KernelOptions kernel_options(PyObject* const* args) {
     KernelOptions o;
     const auto method_code = python::extract_u64(args[0]);
@@ -133,11 +143,11 @@ KernelOptions kernel_options(PyObject* const* args) {
     o.grid.settings.nodes = python::extract_u64(args[1]);
     o.grid.settings.time_steps = python::extract_u64(args[2]);
     o.grid.settings.grid_std_devs = python::extract_float(args[3]);
-    o.grid.bumped_vega_rho = PyObject_IsTrue(args[4]) == 1;
+    o.grid.bumped_vega_rho = truth(args[4]);
     const uint64_t threads = python::extract_u64(args[5]);
     if (threads < 1) throw PyError{PyExc_ValueError, "threads must be at least 1"};
     o.threads = static_cast<unsigned>(std::min<uint64_t>(threads, 4096));
-    o.nan_mode = PyObject_IsTrue(args[6]) == 1;
+    o.nan_mode = truth(args[6]);
     o.progress = args[7] == Py_None ? nullptr : args[7];
     if (o.progress && !PyCallable_Check(o.progress)) python::throw_type_mismatch(o.progress, "Callable");
     if (o.method != BookMethod::Analytic) check_grid_request(o.grid);
@@ -147,6 +157,20 @@ KernelOptions kernel_options(PyObject* const* args) {
 CancellationHook polling(const StopFlag& stop) {
     return CancellationHook{[](void* s) { return static_cast<const StopFlag*>(s)->load(std::memory_order_relaxed); },
                             const_cast<StopFlag*>(&stop)};
+}
+
+}  // namespace sorvik::batch
+
+namespace sorvik::batch {
+
+bool closed_form_only(const BookInputs& book, BookMethod method) {
+    return method == BookMethod::Analytic ||
+           (method == BookMethod::Auto && book.every_exercise([](int8_t code) { return code == 1; }));
+}
+
+python::Ref problem_result(const FirstProblem& first, const InputNames& names) {
+    if (first.index < 0) return python::Ref::borrow(Py_None);
+    return python::check(Py_BuildValue("(nsid)", first.index.load(), names[first.input], first.status, first.bound));
 }
 
 }  // namespace sorvik::batch

@@ -14,6 +14,7 @@
 #include "buffers.hpp"
 #include "fdm/fdm_problem.hpp"
 #include "parallel.hpp"
+#include "runtime/ref.hpp"
 #include "strided.hpp"
 #include "valuation/book.hpp"
 
@@ -120,6 +121,31 @@ KernelOptions kernel_options(PyObject* const* args);
 
 /// A CancellationHook that polls the workers' stop flag.
 CancellationHook polling(const StopFlag& stop);
+
+/// Whether every row of the book is valued in closed form by `method`: then
+/// rows are cheap, come in large chunks and are checked as they are valued.
+bool closed_form_only(const BookInputs& book, BookMethod method);
+
+/// For books with grid rows, which take long: finds the first unusable row
+/// before any is valued, without the interpreter lock. `unusable(row, entry)`
+/// gives the index of the row's first unusable input, or kInputs.
+template <class Unusable>
+void find_first_unusable(const BookInputs& book, Unusable&& unusable, FirstProblem& first) {
+    PyThreadState* saved = PyEval_SaveThread();
+    auto at = book.cursor(0);
+    BookEntry e;
+    for (Py_ssize_t i = 0; i < book.shape().size; ++i, at.advance()) {
+        const std::size_t bad = unusable(book.read(at), e);
+        if (bad != kInputs) {
+            first.offer(i, bad);
+            break;
+        }
+    }
+    PyEval_RestoreThread(saved);
+}
+
+/// None, or (flat index, input name, status, bound) of the first problem.
+python::Ref problem_result(const FirstProblem& first, const InputNames& names);
 
 /// The private functions take exactly this many positional arguments.
 void require_arguments(Py_ssize_t given, Py_ssize_t expected, const char* name);

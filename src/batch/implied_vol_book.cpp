@@ -43,15 +43,6 @@ int status_code(ImpliedVol::Status s) {
 
 }  // namespace
 
-python::Ref problem_result(const FirstProblem& first, const InputNames& names) {
-    if (first.index < 0) return python::Ref::borrow(Py_None);
-    return python::check(Py_BuildValue("(nsid)", first.index.load(), names[first.input], first.status, first.bound));
-}
-
-bool every_exercise_is(const BookInputs& book, int8_t code) {
-    return book.every_exercise([code](int8_t c) { return c == code; });
-}
-
 PyObject* implied_vol_book(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     return python::call_frame([&]() -> python::Ref {
         require_arguments(nargs, 11, "implied_vol_book");
@@ -59,25 +50,13 @@ PyObject* implied_vol_book(PyObject*, PyObject* const* args, Py_ssize_t nargs) n
         const BookOutputs out(args[2], 1, book.shape());
         const KernelOptions options = kernel_options(args + 3);
         const Py_ssize_t n = book.shape().size;
+        const bool cheap = closed_form_only(book, options.method);
         FirstProblem first;
         std::atomic<unsigned long long> valuations{0};
-        BookEntry e;
-        const bool closed_form_only = options.method == BookMethod::Analytic ||
-                                      (options.method == BookMethod::Auto && every_exercise_is(book, 1));
-        if (!closed_form_only && !options.nan_mode) {
-            PyThreadState* saved = PyEval_SaveThread();
-            auto at = book.cursor(0);
-            for (Py_ssize_t i = 0; i < n; ++i, at.advance()) {
-                const std::size_t bad = row_problem(book.read(at), book.layout(), e);
-                if (bad != kInputs) {
-                    first.offer(i, bad);
-                    break;
-                }
-            }
-            PyEval_RestoreThread(saved);
-            if (first.index >= 0) {
-                return python::check(Py_BuildValue("(Ni)", problem_result(first, kNames).release(), 0));
-            }
+        if (!cheap && !options.nan_mode) {
+            find_first_unusable(book, [&](const Row& row, BookEntry& e) { return row_problem(row, book.layout(), e); },
+                                first);
+            if (first.index >= 0) return python::check(Py_BuildValue("(Ni)", problem_result(first, kNames).release(), 0));
         }
         auto work = [&](std::size_t begin, std::size_t end, const StopFlag& stop) {
             auto at = book.cursor(static_cast<Py_ssize_t>(begin));
@@ -99,7 +78,7 @@ PyObject* implied_vol_book(PyObject*, PyObject* const* args, Py_ssize_t nargs) n
             }
             valuations.fetch_add(spent, std::memory_order_relaxed);
         };
-        run_in_parallel(static_cast<std::size_t>(n), closed_form_only ? 4096 : 1, options.threads, work,
+        run_in_parallel(static_cast<std::size_t>(n), cheap ? 4096 : 1, options.threads, work,
                         options.progress);
         return python::check(Py_BuildValue("(NK)", problem_result(first, kNames).release(), valuations.load()));
     });

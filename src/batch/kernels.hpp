@@ -27,10 +27,4 @@ PyObject* implied_vol_book(PyObject*, PyObject* const* args, Py_ssize_t nargs) n
 ///      plain scalar kinds (or is unusable): the caller then takes the array path.
 PyObject* implied_vol_scalar(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
-/// None, or the tuple describing the first problem.
-python::Ref problem_result(const FirstProblem& first, const InputNames& names);
-
-/// Whether every row has exercise code `code` (cheap for a broadcast scalar).
-bool every_exercise_is(const BookInputs& book, int8_t code);
-
 }  // namespace sorvik::batch

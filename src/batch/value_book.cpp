@@ -29,20 +29,10 @@ PyObject* value_book(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcep
         const BookOutputs out(args[2], 6, book.shape());
         const KernelOptions options = kernel_options(args + 3);
         const Py_ssize_t n = book.shape().size;
+        const bool cheap = closed_form_only(book, options.method);
         FirstProblem first;
-        BookEntry e;
-        // Grid entries take long: a bad one is reported before any is valued.
-        if (options.method != BookMethod::Analytic && !options.nan_mode) {
-            PyThreadState* saved = PyEval_SaveThread();
-            auto at = book.cursor(0);
-            for (Py_ssize_t i = 0; i < n; ++i, at.advance()) {
-                const std::size_t bad = book.read(at).entry(book.layout(), e);
-                if (bad != kInputs) {
-                    first.offer(i, bad);
-                    break;
-                }
-            }
-            PyEval_RestoreThread(saved);
+        if (!cheap && !options.nan_mode) {
+            find_first_unusable(book, [&](const Row& row, BookEntry& e) { return row.entry(book.layout(), e); }, first);
             if (first.index >= 0) return problem_result(first, kNames);
         }
         auto write = [&](std::size_t i, const OptionResult& r) {
@@ -79,9 +69,7 @@ PyObject* value_book(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcep
             value_on_grid(grid_entries, options.grid, results, polling(stop));
             for (std::size_t j = 0; j < results.size(); ++j) write(where[j], results[j]);
         };
-        const bool closed_form_only = options.method == BookMethod::Analytic ||
-                                      (options.method == BookMethod::Auto && every_exercise_is(book, 1));
-        const std::size_t chunk = closed_form_only ? kClosedFormChunk : kGridChunk;
+        const std::size_t chunk = cheap ? kClosedFormChunk : kGridChunk;
         run_in_parallel(static_cast<std::size_t>(n), chunk, options.threads, work, options.progress);
         return problem_result(first, kNames);
     });
