@@ -299,8 +299,8 @@ def performance(path: Path) -> None:
     save(figure, "performance")
     # The page includes this fragment, so the figure appears once the benchmarks have recorded it.
     (FIGURES / "performance.md").write_text(
-        "![Speed and accuracy against the peers, from the recorded benchmark output]"
-        "(figures/performance.png)\n")
+        "[![Speed and accuracy against the peers, from the recorded benchmark output]"
+        "(figures/performance.png)](figures/performance.png)\n")
 
 
 FIGURE_MAKERS = {"convergence": convergence, "american": american, "greeks": greeks, "implied_vol": implied_vol}
