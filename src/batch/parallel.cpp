@@ -5,6 +5,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
@@ -60,10 +63,34 @@ bool report(PyObject* progress, std::size_t done, std::size_t total) {
 
 }  // namespace
 
+/// CPUs' worth of time a cgroup quota grants (cgroup v2 cpu.max, else v1's
+/// cfs quota and period), rounded up; 0 when no quota is set.
+unsigned cgroup_cpu_quota() {
+    long long quota = -1, period = 0;
+    if (std::FILE* f = std::fopen("/sys/fs/cgroup/cpu.max", "r")) {
+        char text[32] = {};
+        if (std::fscanf(f, "%31s %lld", text, &period) == 2 && std::strcmp(text, "max") != 0) quota = std::atoll(text);
+        std::fclose(f);
+    } else if (std::FILE* q = std::fopen("/sys/fs/cgroup/cpu/cpu.cfs_quota_us", "r")) {
+        if (std::fscanf(q, "%lld", &quota) != 1) quota = -1;
+        std::fclose(q);
+        if (std::FILE* p = std::fopen("/sys/fs/cgroup/cpu/cpu.cfs_period_us", "r")) {
+            if (std::fscanf(p, "%lld", &period) != 1) period = 0;
+            std::fclose(p);
+        }
+    }
+    if (quota <= 0 || period <= 0) return 0;
+    return static_cast<unsigned>((quota + period - 1) / period);
+}
+
 unsigned usable_cpus() {
+    unsigned cpus = std::max(1u, std::thread::hardware_concurrency());
     cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
-    return std::max(1u, std::thread::hardware_concurrency());
+    if (sched_getaffinity(0, sizeof set, &set) == 0) cpus = static_cast<unsigned>(std::max(1, CPU_COUNT(&set)));
+    // A container may have every core in its affinity yet a quota of a few: more
+    // threads than the quota only wait for their turn.
+    if (const unsigned quota = cgroup_cpu_quota(); quota > 0) cpus = std::min(cpus, quota);
+    return cpus;
 }
 
 void run_in_parallel(std::size_t n, std::size_t chunk, unsigned threads,

@@ -25,7 +25,8 @@ void run_in_parallel(std::size_t n, std::size_t chunk, unsigned threads,
                      const std::function<void(std::size_t, std::size_t, const StopFlag&)>& work,
                      PyObject* progress);
 
-/// The number of CPUs this process may run on.
+/// The number of CPUs this process may run on: its affinity mask, capped by a
+/// cgroup CPU quota where one is set.
 unsigned usable_cpus();
 
 }  // namespace sorvik::batch

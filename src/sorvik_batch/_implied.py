@@ -17,7 +17,8 @@ _NO_SOLUTION = {
 
 
 def no_solution(index: str, price: float, status: int, bound: float) -> ValueError:
-    return ValueError(f"price{index} is {price!r}: {_NO_SOLUTION[status].format(bound=bound)}")
+    # + 0.0: a bound of -0.0 reads as 0.0
+    return ValueError(f"price{index} is {price!r}: {_NO_SOLUTION[status].format(bound=bound + 0.0)}")
 
 
 def implied_vol(price: object, spot: object, strike: object, years: object, rate: object, *, option_type: object,
