@@ -343,11 +343,20 @@ ImpliedVol implied_vol_european(double price, OptionType type, double strike, co
         T == kInf) {
         return {kNaN, Status::Solved, kNaN};
     }
-    // The discounted spot and strike exactly as the pricer forms them.
-    const double spot = q != 0.0 ? S * std::exp((-q) * T) : S;
-    const double strike_pv = K * std::exp((-r) * T);
+    // The discounted spot and strike, and their difference (the discounted
+    // intrinsic value of the call). Near the money the time value is only
+    // ≈ 0.4·σ√T·S, so the absolute ε·S that subtracting the two rounded
+    // products loses would show in σ magnified by 1/(σ√T). Written as
+    // (S − K) + (S·(e^(−qT) − 1) − K·(e^(−rT) − 1)) it loses ε times smaller
+    // terms wherever rT and qT are small; the form with the smaller terms wins.
+    const double spot = S * std::exp((-q) * T), strike_pv = K * std::exp((-r) * T);
+    const double spot_drift = std::expm1((-q) * T), strike_drift = std::expm1((-r) * T);
+    const double drifts = S * spot_drift - K * strike_drift;
+    const double forward_gap = std::abs(S - K) + std::abs(S * spot_drift) + std::abs(K * strike_drift) < spot + strike_pv
+                                   ? (S - K) + drifts
+                                   : spot - strike_pv;
     const bool call = type == OptionType::Call;
-    const double lower = std::max(call ? spot - strike_pv : strike_pv - spot, 0.0);
+    const double lower = std::max(call ? forward_gap : -forward_gap, 0.0);
     const double upper = call ? spot : strike_pv;
     if (price < lower) return {kNaN, Status::BelowLowerBound, lower};
     if (price >= upper) return {kNaN, Status::AtOrAboveUpperBound, upper};
@@ -356,11 +365,11 @@ ImpliedVol implied_vol_european(double price, OptionType type, double strike, co
 
     // By parity the time value of an in-the-money option is the price of the
     // out-of-the-money one, and a put with log-moneyness x is the call with −x
-    // in normalised units: every quote becomes an out-of-the-money call.
-    const double ratio = std::min(spot, strike_pv) / std::max(spot, strike_pv);
-    const double x = std::log(ratio);
+    // in normalised units: every quote becomes an out-of-the-money call, with
+    // x = −|ln(S·e^(−qT)/(K·e^(−rT)))| taken from the accurate difference.
+    const double x = -std::log1p(std::abs(forward_gap) / std::min(spot, strike_pv));
     const double beta = (price - lower) / (std::sqrt(spot) * std::sqrt(strike_pv));
-    const double vol = normalised_implied(x, std::sqrt(ratio), beta) / std::sqrt(T);
+    const double vol = normalised_implied(x, std::exp(0.5 * x), beta) / std::sqrt(T);
     if (vol <= kMaxImpliedVol) return {vol, Status::Solved, kNaN};
     const double at_max = price_analytic(type, K, MarketNumbers{S, T, r, q, kMaxImpliedVol}).price;
     // A quote the pricer reaches at σ = 10 within its rounding counts as reached.
