@@ -54,8 +54,8 @@ INSTANTIATE_TEST_SUITE_P(
         Exact{OptionType::Call, 100.0, 4.0, 0.0, 0.0, 38.29249225480262, 0.49999999999999994},// exactly ATM
         Exact{OptionType::Put, 90.0, 0.25, 0.0, 0.0, 47.046495135254986, 3.0},               // very high σ
         Exact{OptionType::Put, 99.7, 0.0137, 0.0, 0.0, 0.07363604956799255, 0.04},  // near the money, tiny σ√T
-        Exact{OptionType::Call, 99.9, 0.25, 0.05, 0.02, 0.8512831217083521, 0.010000000000000002}));  // ITM by
-                                                                                  // less than the time value              // very high σ
+        // In the money, the time value a thousandth of the intrinsic value.
+        Exact{OptionType::Call, 99.65, 0.5, 0.04, 0.01, 1.8254161950003451, 0.010000000000000057}));              // very high σ
 
 struct Domain {
     const char* name;
