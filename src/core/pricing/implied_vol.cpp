@@ -237,7 +237,8 @@ constexpr int kMaxSteps = 4;
 ///   h₂ = g₂ + B₂, h₃ = g₃ + 3g₂B₂ + B₃, h₄ = g₄ + 6g₃B₂ + g₂(3B₂² + 4B₃) + B₄,
 ///   h₅ = g₅ + 10g₄B₂ + g₃(15B₂² + 10B₃) + g₂(10B₂B₃ + 5B₄) + B₅,
 /// and b' = exp(−x²/(2s²) − s²/8)/√(2π) gives, with ℓ = x²/s³ − s/4,
-///   B₂ = ℓ, B₃ = ℓ² + ℓ', B₄ = ℓ³ + 3ℓℓ' + ℓ'', B₅ = ℓ⁴ + 6ℓ²ℓ' + 3ℓ'² + 4ℓℓ'' + ℓ'''.
+///   B₂ = ℓ, B₃ = ℓ² + ℓ', B₄ = ℓ³ + 3ℓℓ' + ℓ'',
+///   B₅ = ℓ⁴ + 6ℓ²ℓ' + 3ℓ'² + 4ℓℓ'' + ℓ'''.
 double householder(double x, double root_up, double beta, double s, Objective objective) {
     const double log_beta = objective == Objective::Low ? std::log(beta) : 0.0;
     const double gap_beta = objective == Objective::High ? root_up - beta : 0.0;
@@ -286,7 +287,8 @@ double householder(double x, double root_up, double beta, double s, Objective ob
         const double h2 = g2 + b2;
         const double h3 = g3 + 3.0 * g2 * b2 + b3;
         const double h4 = g4 + 6.0 * g3 * b2 + g2 * (3.0 * b2 * b2 + 4.0 * b3) + b4;
-        const double h5 = g5 + 10.0 * g4 * b2 + g3 * (15.0 * b2 * b2 + 10.0 * b3) + g2 * (10.0 * b2 * b3 + 5.0 * b4) + b5;
+        const double h5 =
+            g5 + 10.0 * g4 * b2 + g3 * (15.0 * b2 * b2 + 10.0 * b3) + g2 * (10.0 * b2 * b3 + 5.0 * b4) + b5;
         const double factor =
             (1.0 + nu * (1.5 * h2 + nu * (0.25 * h2 * h2 + h3 * (1.0 / 3.0) + nu * h4 * (1.0 / 24.0)))) /
             (1.0 + nu * (2.0 * h2 + nu * (0.75 * h2 * h2 + 0.5 * h3 +
@@ -351,10 +353,9 @@ ImpliedVol implied_vol_european(double price, OptionType type, double strike, co
     // terms wherever rT and qT are small; the form with the smaller terms wins.
     const double spot = S * std::exp((-q) * T), strike_pv = K * std::exp((-r) * T);
     const double spot_drift = std::expm1((-q) * T), strike_drift = std::expm1((-r) * T);
-    const double drifts = S * spot_drift - K * strike_drift;
-    const double forward_gap = std::abs(S - K) + std::abs(S * spot_drift) + std::abs(K * strike_drift) < spot + strike_pv
-                                   ? (S - K) + drifts
-                                   : spot - strike_pv;
+    const double drift_terms = std::abs(S - K) + std::abs(S * spot_drift) + std::abs(K * strike_drift);
+    const double forward_gap =
+        drift_terms < spot + strike_pv ? (S - K) + (S * spot_drift - K * strike_drift) : spot - strike_pv;
     const bool call = type == OptionType::Call;
     const double lower = std::max(call ? forward_gap : -forward_gap, 0.0);
     const double upper = call ? spot : strike_pv;
