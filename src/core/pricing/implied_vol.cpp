@@ -102,15 +102,18 @@ Black black_small_t(double h, double t) {
     double even = kSqrtHalfPi * erfcx(-h * kInvSqrt2);  // Y(h)
     double odd = 1.0 + h * even;                        // Y'(h)
     double series = 0.0, power = t;
-    const double t2 = t * t;
+    const double t2 = t * t, hh = h * h;
     for (int j = 0; j < kSmallTTerms; ++j) {
         const double term = odd * kInverseOddFactorial[j] * power;
         series += term;
         if (term <= 0x1p-55 * series) break;
         power *= t2;
-        const int n = 2 * j + 1;
-        even = n * even + h * odd;       // Y⁽ⁿ⁺¹⁾
-        odd = (n + 1) * odd + h * even;  // Y⁽ⁿ⁺²⁾
+        // Both of the next pair from this one (the second by substituting the
+        // first), so that they form side by side.
+        const double n = 2 * j + 1;
+        const double next_even = n * even + h * odd;      // Y⁽ⁿ⁺¹⁾
+        odd = (n + 1.0 + hh) * odd + (n * h) * even;      // Y⁽ⁿ⁺²⁾
+        even = next_even;
     }
     const double v = vega(h, t);
     return {2.0 * v * series, v};
