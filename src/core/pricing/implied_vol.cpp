@@ -315,7 +315,12 @@ double normalised_implied(double x, double root_up, double beta) {
     if (!(beta > 0.0)) return 0.0;
     if (!(beta < root_up)) return kInf;
     const double s_c = std::sqrt(-2.0 * x);
-    const double b_c = s_c > 0.0 ? black(x, root_up, s_c).price : 0.0;
+    // At s_c, h + t = 0: b_c = e^(x/2)/2 − e^(−x/2)·Φ(−s_c). It only anchors
+    // the guesses, so the cancellation of ≈ 1/s_c there is harmless until s_c
+    // is so small that b itself is a short series.
+    const double b_c = s_c > 1e-3   ? 0.5 * root_up - cdf(-s_c) / root_up
+                       : s_c > 0.0 ? black(x, root_up, s_c).price
+                                   : 0.0;
     const double v_c = kInvSqrt2Pi * root_up;  // b'(s_c) in closed form
     if (beta <= b_c) {
         const double s_l = s_c - b_c / v_c;
