@@ -374,11 +374,16 @@ ImpliedVol implied_vol_european(double price, OptionType type, double strike, co
 
     // By parity the time value of an in-the-money option is the price of the
     // out-of-the-money one, and a put with log-moneyness x is the call with −x
-    // in normalised units: every quote becomes an out-of-the-money call, with
-    // x = −|ln(S·e^(−qT)/(K·e^(−rT)))| taken from the accurate difference.
-    const double x = -std::log1p(std::abs(forward_gap) / std::min(spot, strike_pv));
-    const double beta = (price - lower) / (std::sqrt(spot) * std::sqrt(strike_pv));
-    const double vol = normalised_implied(x, std::exp(0.5 * x), beta) / std::sqrt(T);
+    // in normalised units: every quote becomes an out-of-the-money call. The
+    // log-moneyness ln(S/K) + (r − q)·T takes ln(S/K) from the exact |S − K|
+    // (a rounded ratio would cost an absolute ε, for the reason above), and
+    // does not wait for the discount factors.
+    const double log_ratio = std::copysign(std::log1p(std::abs(S - K) / std::min(S, K)), S - K);
+    const double x = -std::abs(log_ratio + (r - q) * T);
+    const double root_spot = std::sqrt(spot), root_strike = std::sqrt(strike_pv);
+    const double beta = (price - lower) / (root_spot * root_strike);
+    const double root_up = std::min(root_spot, root_strike) / std::max(root_spot, root_strike);  // e^(x/2)
+    const double vol = normalised_implied(x, root_up, beta) / std::sqrt(T);
     if (vol <= kMaxImpliedVol) return {vol, Status::Solved, kNaN};
     const double at_max = price_analytic(type, K, MarketNumbers{S, T, r, q, kMaxImpliedVol}).price;
     // A quote the pricer reaches at σ = 10 within its rounding counts as reached.
