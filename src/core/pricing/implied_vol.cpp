@@ -37,16 +37,13 @@ double erfc_tail(double w) {
     return std::exp(-(hi * hi)) * (1.0 - rest * (1.0 - 0.5 * rest)) * erfcx(w);
 }
 
-/// Φ(z) with relative accuracy in the left tail too (the pricer's erf form
-/// stops at an absolute 2^-54 there).
-double cdf(double z) {
-    const double tail = 0.5 * erfc_tail(std::abs(z) * kInvSqrt2);  // Φ(−|z|)
-    return z <= 0.0 ? tail : 1.0 - tail;
-}
+/// Φ(−z) for z ≥ 0, with relative accuracy far into the tail (the pricer's
+/// erf form stops at an absolute 2^-54 there).
+double normal_tail(double z) { return 0.5 * erfc_tail(z * kInvSqrt2); }
 
-/// b(x, s) and its slope ∂b/∂s = φ(h + t)·e^(x/2) = exp(−(h² + t²)/2)/√(2π).
+/// b(x, s) (or e^(x/2) − b) and the slope ∂b/∂s = φ(h + t)·e^(x/2) = exp(−(h² + t²)/2)/√(2π).
 struct Black {
-    double price;
+    double value;
     double vega;
 };
 
@@ -119,23 +116,36 @@ Black black_small_t(double h, double t) {
     return {2.0 * v * series, v};
 }
 
+/// e^(x/2)·Φ(−h − t) + e^(−x/2)·Φ(h − t) for h + t ≥ 0, given e = e^(−(h² + t²)/2):
+/// as erfc(w) = e^(−w²)·erfcx(w) and (h ± t)²/2 = (h² + t²)/2 ± x/2, the
+/// exponentials of both terms are e·e^(∓x/2) and cancel the factors e^(±x/2).
+double upper_tails(double h, double t, double e) {
+    return 0.5 * e * (erfcx((h + t) * kInvSqrt2) + erfcx((t - h) * kInvSqrt2));
+}
+
 /// The normalised call price b(x, s) for x ≤ 0, s > 0, to a few ulps, and
 /// its vega. root_up = e^(x/2).
 Black black(double x, double root_up, double s) {
     const double h = x / s, t = 0.5 * s;
     if (h + t <= -kTailEdge) return black_tail(h, t);
     if (t < kSmallT) return black_small_t(h, t);
-    const double exponent = 0.5 * (h * h + t * t);
-    const double e = std::exp(-exponent);
+    const double e = std::exp(-0.5 * (h * h + t * t));
     if (h + t < 0.0) return {0.5 * e * (erfcx(-(h + t) * kInvSqrt2) - erfcx((t - h) * kInvSqrt2)), kInvSqrt2Pi * e};
-    return {root_up * cdf(h + t) - cdf(h - t) / root_up, kInvSqrt2Pi * e};
+    return {root_up - upper_tails(h, t, e), kInvSqrt2Pi * e};
 }
 
-/// e^(x/2) − b(x, s), the distance to the limit at s = ∞, as a sum of two tail
-/// probabilities: accurate where b itself has no digits left to lose.
-double black_complement(double x, double root_up, double s) {
+/// e^(x/2) − b(x, s), the distance to the limit at s = ∞, and b'. Above the
+/// inflection it is the sum of the two upper tails, accurate where b itself
+/// has no digits left to lose; below it b is small and the difference exact
+/// enough.
+Black black_complement(double x, double root_up, double s) {
     const double h = x / s, t = 0.5 * s;
-    return root_up * cdf(-h - t) + cdf(h - t) / root_up;
+    if (h + t < 0.0) {
+        const Black b = black(x, root_up, s);
+        return {root_up - b.value, b.vega};
+    }
+    const double e = std::exp(-0.5 * (h * h + t * t));
+    return {upper_tails(h, t, e), kInvSqrt2Pi * e};
 }
 
 /// Φ⁻¹(p) for 0 < p ≤ 1/2 by the textbook rational estimate (Abramowitz &
@@ -196,7 +206,7 @@ enum class Objective : uint8_t { Low, Middle, High };
 double low_guess(double x, double beta, double b_l, double s_l, double v_l) {
     const double ax = -x;
     const double z = ax / (kSqrt3 * s_l);
-    const double tail = cdf(-z);
+    const double tail = normal_tail(z);
     const double scale = 1.2091995761561452 * ax;  // 2π/√27·|x|
     const double f = scale * tail * tail * tail;
     const double df = 3.0 * f * kInvSqrt2Pi * std::exp(-0.5 * z * z) * z / (s_l * tail) / v_l;  // df/dβ
@@ -214,7 +224,7 @@ double low_guess(double x, double beta, double b_l, double s_l, double v_l) {
 /// f(s) = Φ(−s/2) is interpolated between the point at s_u and (e^(x/2), 0)
 /// with slope −1/2, and inverted as s = −2·Φ⁻¹(f).
 double high_guess(double x, double root_up, double beta, double b_u, double s_u, double v_u) {
-    const double f = cdf(-0.5 * s_u);
+    const double f = normal_tail(0.5 * s_u);
     const double density = kInvSqrt2Pi * std::exp(-0.125 * s_u * s_u);  // φ(s/2)
     const double df = -0.5 * density;
     const double d2f = 0.125 * s_u * density;
@@ -249,15 +259,8 @@ double householder(double x, double root_up, double beta, double s, Objective ob
         const double inv_s = 1.0 / s;
         const double h = x * inv_s;
         // b (or e^(x/2) − b on the high objective) and b'.
-        double value, v;
-        if (objective == Objective::High) {
-            value = black_complement(x, root_up, s);
-            v = vega(h, 0.5 * s);
-        } else {
-            const Black b = black(x, root_up, s);
-            value = b.price;
-            v = b.vega;
-        }
+        const Black b = objective == Objective::High ? black_complement(x, root_up, s) : black(x, root_up, s);
+        const double value = b.value, v = b.vega;
         const double inv_v = 1.0 / v;
         const double h2s = h * h * inv_s;  // x²/s³
         const double l0 = h2s - 0.25 * s, l1 = -3.0 * h2s * inv_s - 0.25;
@@ -318,8 +321,8 @@ double normalised_implied(double x, double root_up, double beta) {
     // At s_c, h + t = 0: b_c = e^(x/2)/2 − e^(−x/2)·Φ(−s_c). It only anchors
     // the guesses, so the cancellation of ≈ 1/s_c there is harmless until s_c
     // is so small that b itself is a short series.
-    const double b_c = s_c > 1e-3   ? 0.5 * root_up - cdf(-s_c) / root_up
-                       : s_c > 0.0 ? black(x, root_up, s_c).price
+    const double b_c = s_c > 1e-3   ? 0.5 * root_up - normal_tail(s_c) / root_up
+                       : s_c > 0.0 ? black(x, root_up, s_c).value
                                    : 0.0;
     const double v_c = kInvSqrt2Pi * root_up;  // b'(s_c) in closed form
     if (beta <= b_c) {
