@@ -148,11 +148,11 @@ Black black_complement(double x, double root_up, double s) {
     return {upper_tails(h, t, e), kInvSqrt2Pi * e};
 }
 
-/// Φ⁻¹(p) for 0 < p ≤ 1/2 by the textbook rational estimate (Abramowitz &
-/// Stegun 26.2.23), within 4.5e-4: only initial guesses use it, and an error
-/// of that size costs the Householder steps nothing.
-double normal_quantile_lower(double p) {
-    const double w = std::sqrt(-2.0 * std::log(p));
+/// Φ⁻¹(p) for 0 < p ≤ 1/2, given ln p, by the textbook rational estimate
+/// (Abramowitz & Stegun 26.2.23), within 4.5e-4: only initial guesses use
+/// it, and an error of that size costs the Householder steps nothing.
+double normal_quantile_lower(double log_p) {
+    const double w = std::sqrt(-2.0 * log_p);
     return -(w - (2.515517 + w * (0.802853 + w * 0.010328)) / (1.0 + w * (1.432788 + w * (0.189269 + w * 0.001308))));
 }
 
@@ -215,9 +215,9 @@ double low_guess(double x, double beta, double b_l, double s_l, double v_l) {
     // d(f/β)/du = (df/dβ − f/β)/u² at s_l.
     const RationalCubic curve{0.0, u_l, 1.0, ratio_l, x * x / 16.0 - 3.0, (df - ratio_l) / (u_l * u_l)};
     const double f_beta = beta * curve(u, curve.shape_preserving(3.0));
-    const double root = std::cbrt(f_beta / scale);  // Φ(−|x|/(√3·s))
-    if (!(root > 0.0 && root < 0.5)) return s_l * 0.5;
-    return ax / (kSqrt3 * -normal_quantile_lower(root));
+    const double cube = f_beta / scale;  // Φ(−|x|/(√3·s))³
+    if (!(cube > 0.0 && cube < 0.125)) return s_l * 0.5;
+    return ax / (kSqrt3 * -normal_quantile_lower(std::log(cube) / 3.0));
 }
 
 /// Highest range, β > b_u: e^(x/2) − b behaves like 2·Φ(−s/2) as s → ∞, so
@@ -233,7 +233,7 @@ double high_guess(double x, double root_up, double beta, double b_u, double s_u,
     const double r = curve.shape_preserving(curve.control_for_left((d2f - df * b2) / (v_u * v_u)));
     const double f_beta = curve(beta, r);
     if (!(f_beta > 0.0)) return s_u * 2.0;
-    return -2.0 * normal_quantile_lower(std::min(f_beta, 0.5));
+    return -2.0 * normal_quantile_lower(std::log(std::min(f_beta, 0.5)));
 }
 
 // A step is about as large as the error it removes, and after a step below
