@@ -22,7 +22,6 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kInvSqrt2 = 0.7071067811865476;
 constexpr double kSqrt3 = 1.7320508075688772;
-constexpr double kSqrt2Pi = 2.5066282746310002;
 constexpr double kInvSqrt2Pi = 0.3989422804014327;
 constexpr double kSqrtHalfPi = 1.2533141373155003;
 
@@ -51,12 +50,13 @@ double vega(double h, double t) { return kInvSqrt2Pi * std::exp(-0.5 * (h * h + 
 
 // Where −(h + t) reaches kTailEdge, both Φ terms are deep in the left tail and
 // their difference is summed from the tail's asymptotic series; below kSmallT,
-// from the Taylor series in t. Elsewhere the two terms are subtracted, at most
-// a factor (kTailEdge + kSmallT)/(2·kSmallT) ≈ 60 above b. Then, while h + t < 0,
-// they are formed as e^(−(h² + t²)/2)·erfcx(z)/2: the exponent rounds once
-// for both, so the error of the difference is one of (h, t), and b's
-// steepness in s keeps the implied s within a few ulps (separate erfc terms
-// would each carry the rounding of their own argument, magnified by z²).
+// from the Taylor series in t. Elsewhere it comes from erfcx with the common
+// factor e^(−(h² + t²)/2) taken out, which rounds once for both terms: below
+// the inflection (h + t < 0) as the difference of the two scaled tails, at
+// most a factor (kTailEdge + kSmallT)/(2·kSmallT) ≈ 25 above b, its error one
+// of (h, t) that b's steepness in s hands back; above it as e^(x/2) less the
+// two upper tails. Separate erfc terms would each carry the rounding of their
+// own argument, magnified by its square.
 constexpr double kTailEdge = 12.0;
 constexpr double kSmallT = 0.25;
 constexpr int kSmallTTerms = 8;
@@ -194,7 +194,7 @@ struct RationalCubic {
 /// The objective the Householder steps drive to zero, chosen by where β lies:
 /// 1/ln b − 1/ln β below b_l, b − β between b_l and b_u, and
 /// ln((e^(x/2) − β)/(e^(x/2) − b)) above b_u. Each is close to linear in s in
-/// its range, which is what makes two steps enough.
+/// its range, which is what makes one or two steps enough.
 enum class Objective : uint8_t { Low, Middle, High };
 
 /// Lowest range, β < b_l: f(s) = (2π/√27)·|x|·Φ(−|x|/(√3·s))³ has b's own
@@ -327,7 +327,8 @@ double normalised_implied(double x, double root_up, double beta) {
     const double v_c = kInvSqrt2Pi * root_up;  // b'(s_c) in closed form
     if (beta <= b_c) {
         const double s_l = s_c - b_c / v_c;
-        // For |x| near the double range's end, b is linear below s_c within rounding.
+        // |x| so small (below about 1e-30) that s_l drowns in the rounding of
+        // s_c: b is linear in s up to s_c.
         if (!(s_l > 0.0)) return householder(x, root_up, beta, beta / v_c, Objective::Middle);
         const auto [b_l, v_l] = black(x, root_up, s_l);
         if (beta < b_l) {
