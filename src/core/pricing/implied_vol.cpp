@@ -191,6 +191,13 @@ struct RationalCubic {
     }
 };
 
+/// A quote in normalised units: x ≤ 0, e^(x/2), the price β and its distance
+/// e^(x/2) − β to the upper bound, the latter taken from the price itself
+/// (where β is close to e^(x/2) their difference would have lost it).
+struct Normalised {
+    double x, root_up, beta, gap;
+};
+
 /// The objective the Householder steps drive to zero, chosen by where β lies:
 /// 1/ln b − 1/ln β below b_l, b − β between b_l and b_u, and
 /// ln((e^(x/2) − β)/(e^(x/2) − b)) above b_u. Each is close to linear in s in
@@ -252,9 +259,9 @@ constexpr int kMaxSteps = 4;
 /// and b' = exp(−x²/(2s²) − s²/8)/√(2π) gives, with ℓ = x²/s³ − s/4,
 ///   B₂ = ℓ, B₃ = ℓ² + ℓ', B₄ = ℓ³ + 3ℓℓ' + ℓ'',
 ///   B₅ = ℓ⁴ + 6ℓ²ℓ' + 3ℓ'² + 4ℓℓ'' + ℓ'''.
-double householder(double x, double root_up, double beta, double s, Objective objective) {
+double householder(const Normalised& quote, double s, Objective objective) {
+    const double x = quote.x, root_up = quote.root_up, beta = quote.beta;
     const double log_beta = objective == Objective::Low ? std::log(beta) : 0.0;
-    const double gap_beta = objective == Objective::High ? root_up - beta : 0.0;
     for (int step = 0; step < kMaxSteps; ++step) {
         const double inv_s = 1.0 / s;
         const double h = x * inv_s;
@@ -284,7 +291,7 @@ double householder(double x, double root_up, double beta, double s, Objective ob
         } else {
             // G = −ln c, c = e^(x/2) − b: with q = b'/c, gₖ = (k − 1)!·q^(k−1).
             const double q = v / value;
-            nu = std::log(value / gap_beta) * value * inv_v;
+            nu = std::log(value / quote.gap) * value * inv_v;
             g2 = q;
             g3 = 2.0 * q * q;
             g4 = 6.0 * q * q * q;
@@ -310,13 +317,14 @@ double householder(double x, double root_up, double beta, double s, Objective ob
     return s;
 }
 
-/// The s with b(x, s) = β, for x ≤ 0 and 0 < β; +∞ when β ≥ e^(x/2).
+/// The s with b(x, s) = β; 0 when β ≤ 0, +∞ when β is at or above e^(x/2).
 /// s_c = √(−2x) and the tangent there, which meets 0 at s_l and e^(x/2) at
 /// s_u, split the range into four; the two middle ones interpolate s(β)
 /// directly, with zero second derivative at the inflection.
-double normalised_implied(double x, double root_up, double beta) {
+double normalised_implied(const Normalised& quote) {
+    const double x = quote.x, root_up = quote.root_up, beta = quote.beta;
     if (!(beta > 0.0)) return 0.0;
-    if (!(beta < root_up)) return kInf;
+    if (!(quote.gap > 0.0)) return kInf;
     const double s_c = std::sqrt(-2.0 * x);
     // At s_c, h + t = 0: b_c = e^(x/2)/2 − e^(−x/2)·Φ(−s_c). It only anchors
     // the guesses, so the cancellation of ≈ 1/s_c there is harmless until s_c
@@ -329,23 +337,23 @@ double normalised_implied(double x, double root_up, double beta) {
         const double s_l = s_c - b_c / v_c;
         // |x| so small (below about 1e-30) that s_l drowns in the rounding of
         // s_c: b is linear in s up to s_c.
-        if (!(s_l > 0.0)) return householder(x, root_up, beta, beta / v_c, Objective::Middle);
+        if (!(s_l > 0.0)) return householder(quote, beta / v_c, Objective::Middle);
         const auto [b_l, v_l] = black(x, root_up, s_l);
         if (beta < b_l) {
-            return householder(x, root_up, beta, low_guess(x, beta, b_l, s_l, v_l), Objective::Low);
+            return householder(quote, low_guess(x, beta, b_l, s_l, v_l), Objective::Low);
         }
         const RationalCubic curve{b_l, b_c, s_l, s_c, 1.0 / v_l, 1.0 / v_c};
         const double s = curve(beta, curve.shape_preserving(curve.control_for_right(0.0)));
-        return householder(x, root_up, beta, s, Objective::Middle);
+        return householder(quote, s, Objective::Middle);
     }
     const double s_u = s_c + (root_up - b_c) / v_c;
     const auto [b_u, v_u] = black(x, root_up, s_u);
     if (beta <= b_u) {
         const RationalCubic curve{b_c, b_u, s_c, s_u, 1.0 / v_c, 1.0 / v_u};
         const double s = curve(beta, curve.shape_preserving(curve.control_for_left(0.0)));
-        return householder(x, root_up, beta, s, Objective::Middle);
+        return householder(quote, s, Objective::Middle);
     }
-    return householder(x, root_up, beta, high_guess(x, root_up, beta, b_u, s_u, v_u), Objective::High);
+    return householder(quote, high_guess(x, root_up, beta, b_u, s_u, v_u), Objective::High);
 }
 
 }  // namespace
@@ -385,9 +393,10 @@ ImpliedVol implied_vol_european(double price, OptionType type, double strike, co
     const double log_ratio = std::copysign(std::log1p(std::abs(S - K) / std::min(S, K)), S - K);
     const double x = -std::abs(log_ratio + (r - q) * T);
     const double root_spot = std::sqrt(spot), root_strike = std::sqrt(strike_pv);
-    const double beta = (price - lower) / (root_spot * root_strike);
+    const double root_product = root_spot * root_strike;
     const double root_up = std::min(root_spot, root_strike) / std::max(root_spot, root_strike);  // e^(x/2)
-    const double vol = normalised_implied(x, root_up, beta) / std::sqrt(T);
+    const Normalised quote{x, root_up, (price - lower) / root_product, (upper - price) / root_product};
+    const double vol = normalised_implied(quote) / std::sqrt(T);
     if (vol <= kMaxImpliedVol) return {vol, Status::Solved, kNaN};
     const double at_max = price_analytic(type, K, MarketNumbers{S, T, r, q, kMaxImpliedVol}).price;
     // A quote the pricer reaches at σ = 10 within its rounding counts as reached.
