@@ -43,8 +43,10 @@ def main():
         count = int((hi - lo) / width)
         for i in range(count):
             a = lo + i * width
-            coefficients = ", ".join(repr(float(c)) for c in monomials(a, a + width))
-            print(f"    {{{coefficients}}},  // [{float(a)}, {float(a + width)})")
+            c = [repr(float(c)) for c in monomials(a, a + width)]
+            print(f"    // [{float(a)}, {float(a + width)})")
+            print(f"    {{{', '.join(c[:5])},")
+            print(f"     {', '.join(c[5:])}}},")
 
 
 if __name__ == "__main__":

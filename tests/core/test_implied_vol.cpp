@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <string>
 
 #include "pricing/analytic.hpp"
 #include "pricing/implied_vol.hpp"
@@ -18,18 +19,20 @@ constexpr double kEps = std::numeric_limits<double>::epsilon();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 struct Exact {
+    const char* name;
     OptionType type;
-    double strike, years, price, vol;  // vol: the exact root for this double price
+    double strike, years, rate, dividend_yield, price, vol;  // vol: the exact root for this double price
 };
 
 class ExactQuote : public ::testing::TestWithParam<Exact> {};
 
-// Prices and roots from 60-digit arithmetic, S = 100, r = q = 0, one case per
-// region of the normalised price and per kind of initial guess: the solver
-// must add no more than a few ulps of σ, or of relative price, to the root.
+// Prices and roots from 60-digit arithmetic, S = 100, one case per region of
+// the normalised price and per kind of initial guess, and near the money
+// where the moneyness and the intrinsic value must not round: the solver may
+// add no more than a few ulps of σ, or of relative price, to the root.
 TEST_P(ExactQuote, SolvesToAFewUlps) {
     const Exact e = GetParam();
-    const MarketNumbers market{100.0, e.years, 0.0, 0.0, e.vol};
+    const MarketNumbers market{100.0, e.years, e.rate, e.dividend_yield, e.vol};
     const ImpliedVol iv = implied_vol_european(e.price, e.type, e.strike, market);
     ASSERT_EQ(iv.status, Status::Solved);
     const double vega = *price_analytic(e.type, e.strike, market).greeks.vega;
@@ -37,21 +40,27 @@ TEST_P(ExactQuote, SolvesToAFewUlps) {
     EXPECT_TRUE(std::isnan(iv.bound));
 }
 
+constexpr OptionType kCall = OptionType::Call, kPut = OptionType::Put;
+
 INSTANTIATE_TEST_SUITE_P(
     Regions, ExactQuote,
-    ::testing::Values(
-        Exact{OptionType::Call, 100.0, 1.0 / 365.0, 0.010440796634943348, 0.005},  // ATM, tiny σ√T
-        Exact{OptionType::Call, 105.0, 1.0, 5.905593471555494, 0.2},                // below the inflection
-        Exact{OptionType::Call, 150.0, 2.0, 36.99954461331942, 0.9},                // above the inflection
-        Exact{OptionType::Call, 100.0, 30.0, 99.9960076025231, 1.4999999999998863}, // near the upper bound
-        Exact{OptionType::Put, 50.0, 0.5, 0.00012593913539656645, 0.25},            // deep OTM put
-        Exact{OptionType::Call, 400.0, 1.0, 7.575532479186121e-44, 0.1},            // far left tail
-        Exact{OptionType::Call, 101.0, 0.01, 0.7683185738591226, 0.3},              // short expiry
-        Exact{OptionType::Call, 200.0, 1.0, 5.060631737284147, 0.6},                // both Φ terms small
-        Exact{OptionType::Call, 134000.0, 1.0, 3.042188629038182e-31, 0.6},         // ... both far in the tail
-        Exact{OptionType::Call, 30000.0, 1.0, 2.408006553952219e-35, 0.45},         // ... and far apart
-        Exact{OptionType::Call, 100.0, 4.0, 38.29249225480262, 0.49999999999999994},// exactly ATM
-        Exact{OptionType::Put, 90.0, 0.25, 47.046495135254986, 3.0}));              // very high σ
+    ::testing::Values(Exact{"atm_tiny_total_vol", kCall, 100.0, 1.0 / 365.0, 0.0, 0.0, 0.010440796634943348, 0.005},
+                      Exact{"below_inflection", kCall, 105.0, 1.0, 0.0, 0.0, 5.905593471555494, 0.2},
+                      Exact{"above_inflection", kCall, 150.0, 2.0, 0.0, 0.0, 36.99954461331942, 0.9},
+                      Exact{"near_upper_bound", kCall, 100.0, 30.0, 0.0, 0.0, 99.9960076025231, 1.4999999999998863},
+                      Exact{"deep_otm_put", kPut, 50.0, 0.5, 0.0, 0.0, 0.00012593913539656645, 0.25},
+                      Exact{"far_left_tail", kCall, 400.0, 1.0, 0.0, 0.0, 7.575532479186121e-44, 0.1},
+                      Exact{"short_expiry", kCall, 101.0, 0.01, 0.0, 0.0, 0.7683185738591226, 0.3},
+                      Exact{"both_terms_small", kCall, 200.0, 1.0, 0.0, 0.0, 5.060631737284147, 0.6},
+                      Exact{"both_terms_tiny", kCall, 134000.0, 1.0, 0.0, 0.0, 3.042188629038182e-31, 0.6},
+                      Exact{"both_terms_tiny_apart", kCall, 30000.0, 1.0, 0.0, 0.0, 2.408006553952219e-35, 0.45},
+                      Exact{"exactly_atm", kCall, 100.0, 4.0, 0.0, 0.0, 38.29249225480262, 0.49999999999999994},
+                      Exact{"very_high_vol", kPut, 90.0, 0.25, 0.0, 0.0, 47.046495135254986, 3.0},
+                      Exact{"near_atm_tiny_total_vol", kPut, 99.7, 0.0137, 0.0, 0.0, 0.07363604956799255, 0.04},
+                      // In the money, the time value a thousandth of the intrinsic value.
+                      Exact{"itm_small_time_value", kCall, 99.65, 0.5, 0.04, 0.01, 1.8254161950003451,
+                            0.010000000000000057}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 struct Domain {
     const char* name;

@@ -19,10 +19,10 @@ struct ImpliedVol {
 };
 
 /// The σ with price_analytic(type, strike, {S, T, r, q, σ}).price == price, to
-/// machine precision; market.vol is not read. The bounds, with S·e^(−qT) and
-/// K·e^(−rT) formed as the pricer forms them:
-///   lower  max(0, ±(S·e^(−qT) − K·e^(−rT))): a price below it is BelowLowerBound,
-///          a price equal to it gives σ = 0;
+/// machine precision; market.vol is not read. The bounds:
+///   lower  max(0, ±(S·e^(−qT) − K·e^(−rT))), the difference taken without
+///          cancellation: a price below it is BelowLowerBound, a price equal
+///          to it gives σ = 0;
 ///   upper  S·e^(−qT) (call) or K·e^(−rT) (put): a price at or above it is
 ///          AtOrAboveUpperBound;
 ///   σ = 10 a price that needs more is AboveMaxVol, with bound = the pricer's
