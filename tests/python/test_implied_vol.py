@@ -62,22 +62,22 @@ AT_TEN = sb.value(100.0, 100.0, 1.0, 0.05, 10.0, option_type="call").price
 
 
 @pytest.mark.parametrize(
-    "price, spot, strike, kind, exercise, why",
+    "price, spot, strike, rate, kind, exercise, why",
     [
-        (5.0, 90.0, 100.0, "put", "european", f"below the lower bound {100 * math.exp(-0.05) - 90!r}"),
-        (100.0, 100.0, 100.0, "call", "european", "at or above the upper bound 100.0"),
-        (99.99999, 100.0, 100.0, "call", "european",
+        (5.0, 90.0, 100.0, 0.0, "put", "european", "below the lower bound 10.0"),
+        (100.0, 100.0, 100.0, 0.05, "call", "european", "at or above the upper bound 100.0"),
+        (99.99999, 100.0, 100.0, 0.05, "call", "european",
          f"above {AT_TEN!r}, the price at volatility 10: no volatility in [0, 10] reaches it"),
-        (9.99, 100.0, 110.0, "put", "american", "below the lower bound 10.0"),
-        (110.0, 100.0, 110.0, "put", "american", "at or above the upper bound 110.0"),
+        (9.99, 100.0, 110.0, 0.05, "put", "american", "below the lower bound 10.0"),
+        (110.0, 100.0, 110.0, 0.05, "put", "american", "at or above the upper bound 110.0"),
     ],
 )
-def test_quotes_without_a_solution(price, spot, strike, kind, exercise, why):
+def test_quotes_without_a_solution(price, spot, strike, rate, kind, exercise, why):
     quote = dict(option_type=kind, exercise=exercise)
     with raises_exactly(ValueError, f"price is {price!r}: {why} (the value at zero volatility)"
                         if "lower" in why else f"price is {price!r}: {why}"):
-        sb.implied_vol(price, spot, strike, 1.0, 0.05, **quote)
-    assert np.isnan(sb.implied_vol([price], spot, strike, 1.0, 0.05, errors="nan", **quote)).all()
+        sb.implied_vol(price, spot, strike, 1.0, rate, **quote)
+    assert np.isnan(sb.implied_vol([price], spot, strike, 1.0, rate, errors="nan", **quote)).all()
 
 
 def test_a_price_at_the_lower_bound_gives_zero():
