@@ -72,13 +72,15 @@ def implied_vol(price: Numbers, spot: Numbers, strike: Numbers, years: Numbers, 
         TypeError: an argument of the wrong kind, as in ``value``.
         KeyboardInterrupt: Ctrl-C; the workers stop within a fraction of a second.
     """
-    # One plain quote skips the array machinery.
-    scalar = _kernel.implied_vol_scalar(price, spot, strike, years, rate, option_type, exercise, dividend_yield,
-                                        method, nodes, time_steps, grid_std_devs, progress, errors)
-    if isinstance(scalar, float):
-        return scalar
-    if scalar is not None:
-        raise no_solution("", float(price), *scalar)  # type: ignore[arg-type]
+    # One plain quote skips the array machinery; the kernel declines (None) whatever is not
+    # plain and valid, and so must a thread count it has no use for, for the array path to word.
+    if threads is None or (type(threads) is int and threads >= 1):
+        scalar = _kernel.implied_vol_scalar(price, spot, strike, years, rate, option_type, exercise, dividend_yield,
+                                            method, nodes, time_steps, grid_std_devs, progress, errors)
+        if isinstance(scalar, float):
+            return scalar
+        if scalar is not None:
+            raise no_solution("", float(price), *scalar)  # type: ignore[arg-type]
     config = _arguments.settings(method, nodes, time_steps, grid_std_devs, threads, errors)
     book = _arguments.broadcast(
         {"price": price, "spot": spot, "strike": strike, "years": years, "rate": rate,
