@@ -397,7 +397,7 @@ class FdmConfig:
             time_steps: time steps from expiry to the valuation time (default 50). Zero steps
                 leave theta NaN.
             nodes: spatial nodes in ln S (default 1001), made odd (an even count is raised by
-                one) so that the strike is a node. Fewer than 3 fail when the grid is built
+                one) so that the strike is a node. 0 and 1 (made 1) fail when the grid is built
                 (``PanicException`` "TridiagonalOperator requires at least 3 elements, found 1").
             grid_std_devs: half-width of the grid in standard deviations σ√T around ln K
                 (default 6.0), widened when needed to cover the spot.
