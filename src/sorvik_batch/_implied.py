@@ -37,8 +37,8 @@ def implied_vol(price: Numbers, spot: Numbers, strike: Numbers, years: Numbers, 
     Householder steps on the normalised price, dividends through the forward). Options on the
     grid (``method`` as in ``value``: Americans by default) are solved by a bracketed,
     safeguarded root search on the very grid ``value`` uses, so that ``value`` at the result
-    reproduces the quote to about 1e-10·max(spot, strike); typically at most ten grid
-    valuations per quote.
+    reproduces the quote to about 1e-10·max(spot, strike), in a few grid valuations per quote
+    (about four for typical American puts).
 
     Args:
         price: the quoted option prices, in the currency of the spot.
