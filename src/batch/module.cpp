@@ -20,13 +20,13 @@ PyCFunction fastcall(F* f) {
 PyMethodDef kMethods[] = {
     {"value_book", fastcall(&value_book), METH_FASTCALL,
      "value_book(shape, inputs, outputs, method, nodes, time_steps, grid_std_devs, bumped_vega_rho, threads, "
-     "nan_mode, progress)\n--\n\nValues a broadcast book into the outputs."},
+     "nan_mode, progress, /)\n--\n\nValues a broadcast book into the outputs."},
     {"implied_vol_book", fastcall(&implied_vol_book), METH_FASTCALL,
      "implied_vol_book(shape, inputs, outputs, method, nodes, time_steps, grid_std_devs, bumped_vega_rho, threads, "
-     "nan_mode, progress)\n--\n\nImplied volatilities of a broadcast book of quotes into the output."},
+     "nan_mode, progress, /)\n--\n\nImplied volatilities of a broadcast book of quotes into the output."},
     {"implied_vol_scalar", fastcall(&implied_vol_scalar), METH_FASTCALL,
      "implied_vol_scalar(price, spot, strike, years, rate, option_type, exercise, dividend_yield, method, nodes, "
-     "time_steps, grid_std_devs, progress, errors)\n--\n\nOne quote's implied volatility, or None for the array "
+     "time_steps, grid_std_devs, progress, errors, /)\n--\n\nOne quote's implied volatility, or None for the array "
      "path."},
     {"usable_cpu_count", &usable_cpu_count, METH_NOARGS,
      "usable_cpu_count()\n--\n\nThe number of CPUs this process may run on."},

@@ -5,7 +5,7 @@ import math
 import operator
 from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -15,10 +15,15 @@ import sorvik
 from . import _kernel
 
 FloatArray = npt.NDArray[np.float64]
+# What the public functions accept: a number or anything numpy makes an array of; option types
+# and exercise styles as members, words, or arrays of either.
+Numbers = npt.ArrayLike
+OptionTypes = Union[sorvik.OptionType, npt.ArrayLike, Sequence[Union[sorvik.OptionType, str]]]
+ExerciseStyles = Union[sorvik.ExerciseStyle, npt.ArrayLike, Sequence[Union[sorvik.ExerciseStyle, str]]]
 
 METHOD_CODES = {None: 0, "analytic": 1, "fdm": 2}
 
-_KINDS = {
+_KINDS: dict[str, tuple[dict[str, int], type[sorvik.OptionType] | type[sorvik.ExerciseStyle], str]] = {
     "option_type": ({"call": 0, "put": 1}, sorvik.OptionType, "'call' or 'put'"),
     "exercise": ({"american": 0, "european": 1}, sorvik.ExerciseStyle, "'american' or 'european'"),
 }
@@ -46,7 +51,7 @@ def codes(name: str, value: object) -> npt.NDArray[np.int8]:
     """Option types or exercise styles as int8 codes; -1 marks an unknown string."""
     words, enum, _ = _KINDS[name]
     if isinstance(value, enum):
-        return np.asarray(int(value), dtype=np.int8)  # type: ignore[call-overload]
+        return np.asarray(int(value), dtype=np.int8)
     if isinstance(value, str):
         return np.asarray(words.get(value.lower(), -1), dtype=np.int8)
     array = np.asarray(value)

@@ -2,12 +2,12 @@
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Union
+from typing import Literal, Union
 
 import numpy as np
 
 from . import _arguments, _kernel, _progress
-from ._arguments import FloatArray
+from ._arguments import ExerciseStyles, FloatArray, Numbers, OptionTypes
 
 Floats = Union[FloatArray, float]
 
@@ -17,10 +17,19 @@ _CODES = ("option_type", "exercise")
 
 @dataclass(frozen=True)
 class Valuation:
-    """Prices and greeks of a book: float64 arrays of the inputs' broadcast shape (floats for scalar inputs).
+    """Prices and greeks of a book, as ``value`` returns them.
 
-    Theta is per year of calendar time, vega per unit of volatility, rho per unit of rate. Vega and
-    rho of grid valuations are NaN unless ``bumped_vega_rho=True``.
+    Each field is a float64 array of the inputs' broadcast shape, or a float when every input
+    was a scalar. An element that ``errors="nan"`` refused is NaN in every field.
+
+    Attributes:
+        price: the option's value, in the currency of the spot.
+        delta: ∂price/∂spot, per unit of spot.
+        gamma: ∂²price/∂spot², per unit of spot squared.
+        theta: ∂price/∂t in calendar time, per year (not per day).
+        vega: ∂price/∂σ per 1.0 of volatility (not per percentage point). NaN for grid
+            valuations unless ``bumped_vega_rho=True``.
+        rho: ∂price/∂r per 1.0 of rate. NaN for grid valuations unless ``bumped_vega_rho=True``.
     """
 
     price: Floats
@@ -31,12 +40,73 @@ class Valuation:
     rho: Floats
 
 
-def value(spot: object, strike: object, years: object, rate: object, vol: object, *, option_type: object,
-          exercise: object = "european", dividend_yield: object = 0.0, method: str | None = None,
-          nodes: int = 1001, time_steps: int = 50, grid_std_devs: float = 6.0, threads: int | None = None,
-          progress: bool | _progress.Report = False, errors: str = "raise",
-          bumped_vega_rho: bool = False) -> Valuation:
-    """Values a book of European and American calls and puts; see the package documentation."""
+def value(spot: Numbers, strike: Numbers, years: Numbers, rate: Numbers, vol: Numbers, *,
+          option_type: OptionTypes, exercise: ExerciseStyles = "european", dividend_yield: Numbers = 0.0,
+          method: Literal["analytic", "fdm"] | None = None, nodes: int = 1001, time_steps: int = 50,
+          grid_std_devs: float = 6.0, threads: int | None = None, progress: bool | _progress.Report = False,
+          errors: Literal["raise", "nan"] = "raise", bumped_vega_rho: bool = False) -> Valuation:
+    """Values a book of European and American calls and puts: prices and greeks.
+
+    The per-option arguments (``spot`` to ``vol``, ``option_type``, ``exercise``,
+    ``dividend_yield``) are scalars or array-likes that broadcast together with numpy's rules;
+    the outputs have the broadcast shape. The caller's arrays are read, never written, and not
+    copied when they are float64 already. With ``dividend_yield`` 0, each option's results are
+    bit for bit those of ``sorvik``'s ``compute()`` for the same option, market and method.
+
+    Args:
+        spot: price of the underlying, positive.
+        strike: strike, positive, in the currency of the spot.
+        years: time to expiry in years, Actual/365 Fixed (``year_fraction`` gives it from
+            dates), zero or more.
+        rate: risk-free rate, continuously compounded, a fraction per year (0.05 for 5 %).
+        vol: volatility, a fraction per year (0.2 for 20 %), zero or more.
+        option_type: ``sorvik.OptionType.Call`` or ``Put``, ``"call"`` or ``"put"`` (any case),
+            or an array of those.
+        exercise: ``sorvik.ExerciseStyle.European`` or ``American``, ``"european"`` or
+            ``"american"``, or an array of those.
+        dividend_yield: continuous dividend yield q, a fraction per year: Merton's formula in
+            closed form, a drift of r − q on the grid.
+        method: None values Americans on the grid and Europeans in closed form (unlike
+            ``sorvik.Config()``, which prices American calls in closed form: with a dividend
+            yield they may be exercised early). ``"analytic"`` values every option in closed
+            form (an American gets the European value); ``"fdm"`` every option on the grid.
+        nodes: grid nodes in ln S, at least 3; an even count is raised by one.
+        time_steps: grid time steps, at least 1.
+        grid_std_devs: half-width of the grid in standard deviations σ√T, positive and finite.
+        threads: worker threads; None uses every core the process may run on. Results do not
+            depend on it, bit for bit.
+        progress: False for none; True for a bar on stderr (tqdm's when it is installed, a plain
+            one otherwise; also when stderr is not a terminal); or a callable that receives
+            ``(done, total)`` counted in options a few times a second, ending with
+            ``(total, total)``. An exception it raises stops the workers and propagates.
+        errors: ``"raise"`` refuses the book at its first unusable element; ``"nan"`` values
+            the usable elements and puts NaN in every output of the others.
+        bumped_vega_rho: grid vega and rho by central differences (σ ± 1e-4, r ± 1e-4): four
+            more grid valuations per option, five times the grid work. Without it, grid vega
+            and rho are NaN. Closed-form vega and rho are always exact.
+
+    Returns:
+        The prices and greeks; floats when every input is a scalar.
+
+    Raises:
+        ValueError: under ``errors="raise"``, an unusable element, naming the argument, the
+            first offending index (a tuple for more than one dimension), the value and why:
+            "vol at index 1 is -0.1: must be a finite number >= 0" (non-positive spot or
+            strike, negative years or vol, any NaN or infinite input), "option_type at index 1:
+            unknown value 'cal' (expected 'call' or 'put')". In both modes: shapes that do not
+            broadcast ("shapes do not broadcast together: spot (2,), vol (3,)"), an unknown
+            ``method`` or ``errors``, ``threads`` or ``time_steps`` below 1, ``nodes`` below 3,
+            a ``grid_std_devs`` that is not positive and finite.
+        TypeError: an argument of the wrong kind (numbers that are not numbers, an option type
+            that is neither member, string nor array, a ``progress`` that is not a bool or a
+            callable).
+        KeyboardInterrupt: Ctrl-C; the workers stop within a fraction of a second.
+        MemoryError: a grid too large to allocate.
+
+    The work runs without the interpreter lock on ``threads`` worker threads, grid options
+    several at a time; the calling thread wakes a few times a second to check for signals and
+    report progress.
+    """
     config = _arguments.settings(method, nodes, time_steps, grid_std_devs, threads, errors)
     book = _arguments.broadcast(
         {"spot": spot, "strike": strike, "years": years, "rate": rate, "vol": vol,

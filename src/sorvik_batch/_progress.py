@@ -3,7 +3,10 @@ from __future__ import annotations
 
 import sys
 from collections.abc import Callable
-from typing import TextIO
+from typing import TYPE_CHECKING, NoReturn, TextIO
+
+if TYPE_CHECKING:
+    from tqdm import tqdm
 
 Report = Callable[[int, int], object]
 
@@ -31,14 +34,14 @@ class _PlainBar:
 
 
 class _TqdmBar:
-    def __init__(self, bar: object) -> None:
+    def __init__(self, bar: tqdm[NoReturn]) -> None:
         self._bar = bar
 
     def __call__(self, done: int, total: int) -> None:
-        self._bar.update(done - self._bar.n)  # type: ignore[attr-defined]
+        self._bar.update(done - self._bar.n)
 
     def close(self) -> None:
-        self._bar.close()  # type: ignore[attr-defined]
+        self._bar.close()
 
 
 def reporter(progress: bool | Report, total: int, description: str) -> tuple[Report | None, Callable[[], None]]:

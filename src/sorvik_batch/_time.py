@@ -23,7 +23,9 @@ def _timestamps(name: str, value: object) -> npt.NDArray[np.float64]:
         return np.asarray(value.timestamp())
     array: np.ndarray[Any, Any] = np.asarray(value)
     if array.dtype.kind == "O":
-        return np.vectorize(lambda item: _timestamps(name, item), otypes=[np.float64])(array)
+        each = np.vectorize(lambda item: _timestamps(name, item), otypes=[np.float64])
+        seconds: npt.NDArray[np.float64] = each(array)
+        return seconds
     if array.dtype.kind != "M":
         raise TypeError(f"{name} must be an aware datetime or an array of numpy datetime64 (UTC), "
                         f"not {type(value).__name__}")
@@ -34,11 +36,25 @@ def _timestamps(name: str, value: object) -> npt.NDArray[np.float64]:
 def year_fraction(valuation_time: Instants, expiry: Instants) -> FloatArray | float:
     """Years from the valuation time to the expiry, exactly as sorvik's ``years_to_expiry`` gives them.
 
-    Aware datetimes, or arrays of numpy datetime64 read as UTC (taken to the microsecond, as a
-    datetime holds them), broadcast together. Whole seconds elapsed (any fraction dropped) over
-    365 days; negative when the expiry comes first. The expiry is read as sorvik stores it (its
-    timestamp's fraction of a second kept when the timestamp is not negative), the valuation
-    time as sorvik's valuation time (floored to the second, the fraction rounded to the nanosecond).
+    Whole seconds elapsed (any fraction dropped) over 365 days of 86,400 seconds (Actual/365
+    Fixed); negative when the expiry comes first. The expiry is read as ``sorvik.StockOption``
+    stores it (its timestamp's fraction of a second kept when the timestamp is not negative),
+    the valuation time as ``ValuationBuilder.at`` does (floored to the second, the fraction
+    rounded to the nanosecond), so that ``value(..., years=year_fraction(t, expiry))`` values
+    what ``sorvik`` values at ``t``.
+
+    Args:
+        valuation_time: an aware ``datetime``, or an array of numpy ``datetime64`` read as UTC
+            (taken to the microsecond, as a ``datetime`` holds them) or of aware datetimes.
+        expiry: the same kinds; broadcasts with ``valuation_time`` by numpy's rules.
+
+    Returns:
+        The year fractions: a float64 array of the broadcast shape, or a float for two scalars.
+
+    Raises:
+        ValueError: a naive ``datetime`` ("expiry must be timezone-aware (e.g. UTC or New York
+            time)"), or shapes that do not broadcast.
+        TypeError: neither an aware ``datetime`` nor an array of ``datetime64``.
     """
     start = _timestamps("valuation_time", valuation_time)
     end = _timestamps("expiry", expiry)

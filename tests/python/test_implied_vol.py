@@ -85,6 +85,16 @@ def test_a_price_at_the_lower_bound_gives_zero():
     assert sb.implied_vol(10.0, 90.0, 100.0, 1.0, 0.05, option_type="put", exercise="american") == 0.0
 
 
+@pytest.mark.parametrize("threads, error, message", [
+    (0, ValueError, "threads must be at least 1, got 0"),
+    (1.5, TypeError, "'float' object cannot be interpreted as an integer"),
+])
+def test_one_quote_checks_the_thread_count_as_a_book_does(threads, error, message):
+    for price in (5.0, [5.0]):
+        with raises_exactly(error, message):
+            sb.implied_vol(price, 100.0, 100.0, 1.0, 0.05, option_type="call", threads=threads)
+
+
 def test_errors_name_the_first_offending_element():
     with raises_exactly(ValueError, "price at index (1, 0) is 150.0: at or above the upper bound 100.0"):
         sb.implied_vol([[5.0], [150.0]], 100.0, 100.0, 1.0, 0.05, option_type="call")
