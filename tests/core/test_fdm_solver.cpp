@@ -4,13 +4,14 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <new>
 #include <string>
 #include <vector>
 
 #include "fault.hpp"
 #include "fdm/fdm_solver.hpp"
 #include "pricing/analytic.hpp"
+#include "support.hpp"
+#include "system/memory_budget.hpp"
 
 namespace sorvik {
 namespace {
@@ -186,10 +187,11 @@ TEST_P(TooFewNodes, StopAtTheOperator) {
 
 INSTANTIATE_TEST_SUITE_P(Counts, TooFewNodes, ::testing::Values(0, 1, 2));
 
-TEST(Failures, HugeGridFailsToAllocateCleanly) {
+TEST(Failures, HugeGridIsRefusedBeforeAllocating) {
     for (uint64_t nodes : {std::numeric_limits<uint64_t>::max(), uint64_t{1} << 62, uint64_t{1} << 40}) {
-        EXPECT_THROW(run(100.0, OptionType::Put, ExerciseStyle::American, FdmSettings{nodes, 50, 6.0}),
-                     std::bad_alloc);
+        const std::string message = testing::message_of<MemoryBudgetExceeded>(
+            [&] { run(100.0, OptionType::Put, ExerciseStyle::American, FdmSettings{nodes, 50, 6.0}); });
+        EXPECT_EQ(message.rfind("the finite-difference grid needs ", 0), 0u) << message;
     }
 }
 

@@ -13,6 +13,7 @@
 #include "fdm/butcher_jackiewicz2.hpp"
 #include "fdm/fdm_process.hpp"
 #include "fdm/uniform_mesher.hpp"
+#include "system/memory_budget.hpp"
 
 namespace sorvik {
 
@@ -28,20 +29,10 @@ constexpr uint64_t arrays_per_node = 14;
 /// the operator's size fault to report N < 3.
 void require_fits_in_memory(uint64_t nodes) {
     constexpr uint64_t bytes_per_node = arrays_per_node * sizeof(double);
-    if (nodes > std::numeric_limits<std::size_t>::max() / bytes_per_node) {
-        throw std::bad_alloc();
-    }
-    const uint64_t bytes = nodes * bytes_per_node;
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGE_SIZE);
-    if (pages <= 0 || page_size <= 0) {
-        return;  // unknown: leave it to the allocator
-    }
-    const auto p = static_cast<uint64_t>(pages);
-    const auto s = static_cast<uint64_t>(page_size);
-    if (p <= std::numeric_limits<uint64_t>::max() / s && bytes > p * s) {
-        throw std::bad_alloc();
-    }
+    const uint64_t bytes = nodes > std::numeric_limits<uint64_t>::max() / bytes_per_node
+                               ? std::numeric_limits<uint64_t>::max()  // stands for any larger count
+                               : nodes * bytes_per_node;
+    require_memory(bytes, "the finite-difference grid");
 }
 
 enum class Order { Less, Equal, Greater };

@@ -54,8 +54,9 @@ public:
 
     /// Throws Fault "TridiagonalOperator requires at least 3 elements, found <N>"
     /// for fewer than 3 nodes and "NaN in Grid" from value_at (T < 0, NaN σ,
-    /// negative or NaN spot); std::bad_alloc when the arrays of the run would
-    /// not fit in physical memory; Cancelled when the hook asks to stop.
+    /// negative or NaN spot); MemoryBudgetExceeded when the arrays of the run
+    /// would not fit under the process's memory limits; Cancelled when the
+    /// hook asks to stop.
     /// No inputs are validated otherwise: degenerate ones give non-finite
     /// results (time_steps = 0 leaves theta NaN).
     FdmOutcome run(CancellationHook hook = {}) const;
