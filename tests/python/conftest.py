@@ -1,4 +1,5 @@
 import contextlib
+import ctypes
 import datetime as dt
 import re
 
@@ -8,6 +9,11 @@ import sorvik
 
 UTC = dt.timezone.utc
 
+# The sanitizer runtime reserves terabytes of address space at start-up, so it
+# cannot run under an address-space limit; tests that set one skip themselves.
+with open("/proc/self/maps") as _maps:
+    UNDER_SANITIZER = any("libasan" in line for line in _maps)
+
 
 def utc(*args):
     return dt.datetime(*args, tzinfo=UTC)
@@ -16,6 +22,14 @@ def utc(*args):
 def raises_exactly(exc_type, message):
     """pytest.raises that also pins the whole message."""
     return pytest.raises(exc_type, match="^" + re.escape(message) + "$")
+
+
+def blank_instance(cls):
+    """An instance allocated the way C code could, past every constructor:
+    its native value was never built."""
+    alloc = ctypes.pythonapi.PyType_GenericAlloc
+    alloc.restype, alloc.argtypes = ctypes.py_object, [ctypes.py_object, ctypes.c_ssize_t]
+    return alloc(cls, 0)
 
 
 @contextlib.contextmanager

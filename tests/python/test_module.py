@@ -1,10 +1,15 @@
-"""The module surface: registration order, type flags, enumerations."""
+"""The module surface: registration order, type flags, enumerations, and
+instances that never went through a constructor."""
+import copy
+import datetime as dt
 import importlib
+import pickle
 import sys
 
 import pytest
 
 import sorvik
+from conftest import blank_instance, raises_exactly
 
 CLASSES_IN_ORDER = [
     "Compounding", "DayCountConvention", "Frequency", "InterestRate", "StockOption",
@@ -65,6 +70,103 @@ def test_enumeration_members(cls, members):
     assert first == first and first != second
     with pytest.raises(TypeError):
         first < second  # noqa: B015
+
+
+def test_replacing_new_or_a_member_is_refused():
+    with pytest.raises(TypeError):
+        sorvik.Config.__new__ = lambda cls: object.__new__(cls)
+    assert sorvik.Config().add_policy(sorvik.InstrumentPolicy()) is not None
+    with pytest.raises(TypeError):
+        sorvik.OptionType.Call = sorvik.OptionType.Put
+    assert repr(sorvik.OptionType.Call) == "OptionType.Call"
+
+
+@pytest.mark.parametrize("name", REGISTERED)
+def test_classes_are_immutable(name):
+    cls = getattr(sorvik, name)
+    before = dict(vars(cls))
+    existing = [n for n in before if not n.startswith("__")] + ["__new__", "__repr__", "__doc__"]
+    for attr in existing + ["brand_new"]:
+        with pytest.raises(TypeError):
+            setattr(cls, attr, None)
+        with pytest.raises(TypeError):
+            type.__setattr__(cls, attr, None)
+    for attr in existing:
+        with pytest.raises(TypeError):
+            delattr(cls, attr)
+    for attr in ("__name__", "__qualname__", "__module__", "__bases__"):
+        with pytest.raises(TypeError):
+            setattr(cls, attr, getattr(cls, attr))
+    assert dict(vars(cls)) == before
+
+
+def _instance_of(name):
+    utc, a360 = dt.timezone.utc, sorvik.DayCountConvention.Act360
+    option = sorvik.StockOption(1.0, dt.datetime(2025, 1, 1, tzinfo=utc), sorvik.OptionType.Call,
+                                sorvik.ExerciseStyle.European)
+    curve, surface = sorvik.RateCurve.continuous(0.0, a360), sorvik.VolSurface.flat(0.2, a360)
+    frame = sorvik.OptionMarketFrame(1.0, curve, surface)
+    result = option.valuation().market(frame).at(dt.datetime(2024, 1, 1, tzinfo=utc)).compute()
+    return {
+        "Compounding": sorvik.Compounding.simple(),
+        "DayCountConvention": a360,
+        "Frequency": sorvik.Frequency.Annual,
+        "InterestRate": sorvik.InterestRate(0.05, sorvik.Compounding.simple(), a360),
+        "StockOption": option,
+        "OptionMarketFrame": frame,
+        "Tenor": sorvik.Tenor.days(1),
+        "RateCurve": curve,
+        "VolSurface": surface,
+        "FdmConfig": sorvik.FdmConfig(),
+        "Config": sorvik.Config(),
+        "OptionType": sorvik.OptionType.Put,
+        "ExerciseStyle": sorvik.ExerciseStyle.European,
+        "ValuationBuilder": option.valuation(),
+        "OptionResult": result,
+        "Greeks": result.greeks,
+        "InstrumentPolicy": sorvik.InstrumentPolicy(),
+    }[name]
+
+
+@pytest.mark.parametrize("name", REGISTERED)
+@pytest.mark.parametrize(
+    "route",
+    [
+        lambda obj: object.__new__(type(obj)),
+        copy.copy,
+        copy.deepcopy,
+        *[lambda obj, p=p: pickle.loads(pickle.dumps(obj, p)) for p in range(pickle.HIGHEST_PROTOCOL + 1)],
+        *[lambda obj, p=p: (lambda f, args, *_: f(*args))(*obj.__reduce_ex__(p)) for p in (0, 1, 2)],
+        lambda obj: setattr(obj, "__class__", sorvik.ExerciseStyle if type(obj) is sorvik.OptionType
+                            else sorvik.OptionType),
+        lambda obj: type(obj).__new__(sorvik.Greeks),
+    ],
+    ids=["object_new", "copy", "deepcopy", *[f"pickle{p}" for p in range(pickle.HIGHEST_PROTOCOL + 1)],
+         *[f"reduce_ex{p}" for p in (0, 1, 2)],
+         "class_assignment", "foreign_new"],
+)
+def test_no_route_to_an_instance_without_a_constructor(name, route):
+    obj = _instance_of(name)
+    with pytest.raises((TypeError, pickle.PicklingError)):
+        route(obj)
+    assert type(obj) is getattr(sorvik, name)
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: sorvik.Config().add_policy(blank_instance(sorvik.InstrumentPolicy)),
+         "argument 'policy': 'InstrumentPolicy' object is not initialized"),
+        (lambda: sorvik.ValuationBuilder(blank_instance(sorvik.StockOption)),
+         "argument 'instrument': 'StockOption' object is not initialized"),
+        (lambda: sorvik.StockOption.valuation(blank_instance(sorvik.StockOption)), "'StockOption' object is not initialized"),
+        (lambda: sorvik.VolSurface.flat(0.2, blank_instance(sorvik.DayCountConvention)),
+         "argument 'day_count': 'DayCountConvention' object is not initialized"),
+    ],
+)
+def test_unconstructed_arguments_are_refused(call, message):
+    with raises_exactly(TypeError, message):
+        call()
 
 
 def test_attributes_are_read_only(european_call):
