@@ -1,11 +1,19 @@
 import contextlib
 import ctypes
+import functools
 import datetime as dt
 import re
 
 import pytest
+from hypothesis import settings
 
 import sorvik
+
+# Fixed examples in CI; `pytest --hypothesis-profile=long` runs twenty times as
+# many, freshly drawn.
+settings.register_profile("ci", derandomize=True, deadline=None, max_examples=100)
+settings.register_profile("long", deadline=None, max_examples=2_000)
+settings.load_profile("ci")
 
 UTC = dt.timezone.utc
 
@@ -30,6 +38,17 @@ def blank_instance(cls):
     alloc = ctypes.pythonapi.PyType_GenericAlloc
     alloc.restype, alloc.argtypes = ctypes.py_object, [ctypes.py_object, ctypes.c_ssize_t]
     return alloc(cls, 0)
+
+
+@functools.cache
+def fault_class():
+    """The class of internal faults (not an attribute of the module), caught from an expired option on the grid."""
+    a365 = sorvik.DayCountConvention.Act365Fixed
+    builder = sorvik.StockOption(1.0, utc(2025, 1, 1), sorvik.OptionType.Put, sorvik.ExerciseStyle.American).valuation()
+    builder.market(sorvik.OptionMarketFrame(1.0, sorvik.RateCurve.continuous(0.0, a365), sorvik.VolSurface.flat(0.2, a365)))
+    with pytest.raises(BaseException) as info:
+        builder.at(utc(2026, 1, 1)).compute()
+    return type(info.value)
 
 
 @contextlib.contextmanager

@@ -11,7 +11,7 @@ import sys
 import pytest
 
 import sorvik as s
-from conftest import UNDER_SANITIZER, UTC, raises_exactly, raises_fault, utc
+from conftest import UNDER_SANITIZER, UTC, fault_class, raises_exactly, raises_fault, utc
 
 Call, Put = s.OptionType.Call, s.OptionType.Put
 American, European = s.ExerciseStyle.American, s.ExerciseStyle.European
@@ -45,12 +45,6 @@ def fdm_everywhere(**settings):
 class FarStamp(dt.datetime):
     def timestamp(self):
         return 1e20  # beyond the calendar
-
-
-def panic_type():
-    with pytest.raises(BaseException) as info:
-        value(option(Put, American), when=utc(2026, 1, 1))  # expired: NaN grid
-    return type(info.value)
 
 
 # ---------------------------------------------------------------- FdmConfig and policies
@@ -261,7 +255,7 @@ def test_expired_option_gives_nan_analytically_and_a_fault_on_the_grid():
     late = utc(2026, 1, 1)
     result = value(option(Call, European), when=late)
     assert math.isnan(result.price) and repr(result) == "<OptionResult price=NaN>"
-    panic = panic_type()
+    panic = fault_class()
     assert panic.__name__ == "PanicException" and panic.__module__ == "velkor_runtime"
     assert issubclass(panic, BaseException) and not issubclass(panic, Exception)
     assert not hasattr(s, "PanicException")
@@ -317,7 +311,7 @@ HEADER = "sorvik: Python code raised PanicException; its traceback follows."
 
 @pytest.mark.parametrize("message", ["boom from Python", "nul\0inside"])
 def test_panic_raised_by_python_code_is_reraised_as_a_fault(message, capfd):
-    panic = panic_type()
+    panic = fault_class()
 
     class Panicky(dt.datetime):
         def timestamp(self):
@@ -475,7 +469,7 @@ def test_long_grid_run_is_interruptible():
 
 
 def test_a_fault_raised_by_a_signal_handler_is_reported_like_any_other(capfd):
-    panic = panic_type()
+    panic = fault_class()
 
     def handler(signum, frame):
         raise panic("from a signal handler")
