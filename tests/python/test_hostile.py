@@ -4,8 +4,8 @@ misbehaving __float__/__index__/timestamp/utcoffset, re-entry into the
 receiver, blank and foreign receivers, and classes being tampered with.
 
 Each call returns, or raises an Exception or the fault class; a call that
-fails changes nothing it was given. Runs are fixed by the "ci" profile in
-conftest.py (tests/README.md has the longer run).
+fails changes nothing it was given. The examples are fixed by the "ci"
+profile in conftest.py; README.md shows the longer run.
 
 Another module joins by appending its table of Targets to TARGETS (a module
 function is a Target without a receiver) and its value strategies to
@@ -54,10 +54,11 @@ POLICIES = [s.InstrumentPolicy(), s.InstrumentPolicy().put().american().fdm(FDM_
             s.InstrumentPolicy().analytic(), s.InstrumentPolicy().call().european().fdm(FDM_CONFIGS[2])]
 CONFIGS = [s.Config().add_policy(s.InstrumentPolicy().fdm(FDM_CONFIGS[0])), s.Config().add_policy(POLICIES[3]),
            s.Config().add_policy(POLICIES[2])]
-RESULTS = [OPTIONS[1].valuation().market(FRAMES[0]).at(NOW).compute(),
-           OPTIONS[0].valuation().market(FRAMES[0]).config(CONFIGS[0]).at(NOW).compute()]
+BUILDERS = [OPTIONS[1].valuation().market(FRAMES[0]).at(NOW), OPTIONS[0].valuation().market(FRAMES[0]).at(NOW)]
+RESULTS = [BUILDERS[0].compute(), BUILDERS[1].config(CONFIGS[0]).compute()]
 POOL = [*FREQUENCIES, *COMPOUNDINGS, *RATES, *TENORS, *CURVES, *SURFACES, *FRAMES, *OPTIONS, *FDM_CONFIGS, *POLICIES,
-        *CONFIGS, *RESULTS, *(r.greeks for r in RESULTS), A360, A365, ISDA, US360, Call, Put, American, European]
+        *CONFIGS, *BUILDERS, *RESULTS, *(r.greeks for r in RESULTS), A360, A365, ISDA, US360, Call, Put, American,
+        European]
 CLASSES = [getattr(s, name) for name in s.__all__]
 BLANKS = [blank_instance(cls) for cls in CLASSES]
 FOREIGN = [object(), UTC, dt.timedelta(1), s, ValueError("x"), Ellipsis, NotImplemented]
@@ -287,10 +288,13 @@ def fresh_configs(draw):
 
 @st.composite
 def fresh_builders(draw):
-    option, frame, config = draw(st.sampled_from(OPTIONS)), draw(st.sampled_from([None, *FRAMES])), draw(
-        st.sampled_from([None, *CONFIGS]))
+    option, frame, config = (draw(st.sampled_from(c)) for c in (OPTIONS, [None, *FRAMES], [None, *CONFIGS]))
     when = draw(st.sampled_from([NOW, utc(1970, 1, 1), utc(2024, 12, 31, 23, 59, 59)]))
-    return lambda: (lambda b: b.market(frame) if frame else b)(option.valuation()).config(config).at(when)
+
+    def make():
+        builder = option.valuation().config(config).at(when)
+        return builder.market(frame) if frame else builder
+    return make
 
 
 floats = st.one_of(st.floats(), st.sampled_from(EDGES[:18]))
@@ -450,6 +454,27 @@ def test_hostile_calls_return_or_raise_and_failures_change_nothing(target, data)
 def test_unconstructed_receivers_are_refused(target):
     with raises_exactly(TypeError, f"'{target.owner.__name__}' object is not initialized"):
         target.call(blank_instance(target.owner), *target.valid)
+
+
+@pytest.mark.parametrize("obj", [next(o for o in POOL if type(o) is cls) for cls in CLASSES], ids=s.__all__)
+@pytest.mark.parametrize(
+    "route",
+    [
+        lambda obj: object.__new__(type(obj)),
+        lambda obj: type(obj).__new__(s.Greeks),
+        copy.copy,
+        copy.deepcopy,
+        *[lambda obj, p=p: _pickled(obj, p) for p in range(pickle.HIGHEST_PROTOCOL + 1)],
+        *[lambda obj, p=p: _reconstructed(obj, p) for p in (0, 1, 2)],
+        lambda obj: setattr(obj, "__class__", s.ExerciseStyle if type(obj) is s.OptionType else s.OptionType),
+    ],
+    ids=["object_new", "foreign_new", "copy", "deepcopy", *[f"pickle{p}" for p in range(pickle.HIGHEST_PROTOCOL + 1)],
+         "reduce_ex0", "reduce_ex1", "reduce_ex2", "class_assignment"],
+)
+def test_no_route_to_an_instance_past_the_constructor(route, obj):
+    with pytest.raises((TypeError, pickle.PicklingError)):
+        route(obj)
+    assert observe(obj) == REFERENCE[id(obj)]
 
 
 def _pickled(obj, protocol):

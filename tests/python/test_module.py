@@ -1,9 +1,5 @@
-"""The module surface: registration order, type flags, enumerations, and
-instances that never went through a constructor."""
-import copy
-import datetime as dt
+"""The module surface: registration order, type flags, immutable classes, enumerations."""
 import importlib
-import pickle
 import sys
 
 import pytest
@@ -98,58 +94,6 @@ def test_classes_are_immutable(name):
         with pytest.raises(TypeError):
             setattr(cls, attr, getattr(cls, attr))
     assert dict(vars(cls)) == before
-
-
-def _instance_of(name):
-    utc, a360 = dt.timezone.utc, sorvik.DayCountConvention.Act360
-    option = sorvik.StockOption(1.0, dt.datetime(2025, 1, 1, tzinfo=utc), sorvik.OptionType.Call,
-                                sorvik.ExerciseStyle.European)
-    curve, surface = sorvik.RateCurve.continuous(0.0, a360), sorvik.VolSurface.flat(0.2, a360)
-    frame = sorvik.OptionMarketFrame(1.0, curve, surface)
-    result = option.valuation().market(frame).at(dt.datetime(2024, 1, 1, tzinfo=utc)).compute()
-    return {
-        "Compounding": sorvik.Compounding.simple(),
-        "DayCountConvention": a360,
-        "Frequency": sorvik.Frequency.Annual,
-        "InterestRate": sorvik.InterestRate(0.05, sorvik.Compounding.simple(), a360),
-        "StockOption": option,
-        "OptionMarketFrame": frame,
-        "Tenor": sorvik.Tenor.days(1),
-        "RateCurve": curve,
-        "VolSurface": surface,
-        "FdmConfig": sorvik.FdmConfig(),
-        "Config": sorvik.Config(),
-        "OptionType": sorvik.OptionType.Put,
-        "ExerciseStyle": sorvik.ExerciseStyle.European,
-        "ValuationBuilder": option.valuation(),
-        "OptionResult": result,
-        "Greeks": result.greeks,
-        "InstrumentPolicy": sorvik.InstrumentPolicy(),
-    }[name]
-
-
-@pytest.mark.parametrize("name", REGISTERED)
-@pytest.mark.parametrize(
-    "route",
-    [
-        lambda obj: object.__new__(type(obj)),
-        copy.copy,
-        copy.deepcopy,
-        *[lambda obj, p=p: pickle.loads(pickle.dumps(obj, p)) for p in range(pickle.HIGHEST_PROTOCOL + 1)],
-        *[lambda obj, p=p: (lambda f, args, *_: f(*args))(*obj.__reduce_ex__(p)) for p in (0, 1, 2)],
-        lambda obj: setattr(obj, "__class__", sorvik.ExerciseStyle if type(obj) is sorvik.OptionType
-                            else sorvik.OptionType),
-        lambda obj: type(obj).__new__(sorvik.Greeks),
-    ],
-    ids=["object_new", "copy", "deepcopy", *[f"pickle{p}" for p in range(pickle.HIGHEST_PROTOCOL + 1)],
-         *[f"reduce_ex{p}" for p in (0, 1, 2)],
-         "class_assignment", "foreign_new"],
-)
-def test_no_route_to_an_instance_without_a_constructor(name, route):
-    obj = _instance_of(name)
-    with pytest.raises((TypeError, pickle.PicklingError)):
-        route(obj)
-    assert type(obj) is getattr(sorvik, name)
 
 
 @pytest.mark.parametrize(

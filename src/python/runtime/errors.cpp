@@ -30,10 +30,9 @@ const char* short_path(const char* file) {
 
 /// Sets `type` with the whole of `message`, embedded NULs included.
 void set_error(PyObject* type, std::string_view message) {
-    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
-    if (!text) return;  // the decoding failure is the pending error
-    PyErr_SetObject(type, text);
-    Py_DECREF(text);
+    const Ref text =
+        Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (text) PyErr_SetObject(type, text.get());  // else the decoding failure is the pending error
 }
 
 /// When the pending error is the fault class, raised by Python code the
