@@ -1,7 +1,7 @@
 import contextlib
 import ctypes
-import functools
 import datetime as dt
+import functools
 import re
 
 import pytest
@@ -44,10 +44,10 @@ def blank_instance(cls):
 def fault_class():
     """The class of internal faults (not an attribute of the module), caught from an expired option on the grid."""
     a365 = sorvik.DayCountConvention.Act365Fixed
-    builder = sorvik.StockOption(1.0, utc(2025, 1, 1), sorvik.OptionType.Put, sorvik.ExerciseStyle.American).valuation()
-    builder.market(sorvik.OptionMarketFrame(1.0, sorvik.RateCurve.continuous(0.0, a365), sorvik.VolSurface.flat(0.2, a365)))
+    option = sorvik.StockOption(1.0, utc(2025, 1, 1), sorvik.OptionType.Put, sorvik.ExerciseStyle.American)
+    market = sorvik.OptionMarketFrame(1.0, sorvik.RateCurve.continuous(0.0, a365), sorvik.VolSurface.flat(0.2, a365))
     with pytest.raises(BaseException) as info:
-        builder.at(utc(2026, 1, 1)).compute()
+        option.valuation().market(market).at(utc(2026, 1, 1)).compute()
     return type(info.value)
 
 

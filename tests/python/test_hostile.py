@@ -49,7 +49,8 @@ FRAMES = [s.OptionMarketFrame(100.0, CURVES[0], SURFACES[0]), s.OptionMarketFram
           s.OptionMarketFrame(1e300, CURVES[2], SURFACES[1]), s.OptionMarketFrame(90.0, CURVES[3], SURFACES[0])]
 OPTIONS = [s.StockOption(100.0, utc(2025, 1, 1), Put, American), s.StockOption(100.0, utc(2025, 1, 1), Call, European),
            s.StockOption(-5.0, utc(1970, 1, 1), Call, American), s.StockOption(INF, utc(9999, 1, 1), Put, European)]
-FDM_CONFIGS = [s.FdmConfig(time_steps=3, nodes=7), s.FdmConfig(nodes=0), s.FdmConfig(5, 9, NAN), s.FdmConfig(0, 5, 1e308)]
+FDM_CONFIGS = [s.FdmConfig(time_steps=3, nodes=7), s.FdmConfig(nodes=0), s.FdmConfig(5, 9, NAN),
+               s.FdmConfig(0, 5, 1e308)]
 POLICIES = [s.InstrumentPolicy(), s.InstrumentPolicy().put().american().fdm(FDM_CONFIGS[0]),
             s.InstrumentPolicy().analytic(), s.InstrumentPolicy().call().european().fdm(FDM_CONFIGS[2])]
 CONFIGS = [s.Config().add_policy(s.InstrumentPolicy().fdm(FDM_CONFIGS[0])), s.Config().add_policy(POLICIES[3]),
@@ -337,7 +338,8 @@ SORVIK = [
     _static(s.InstrumentPolicy, "__new__", {}),
     _static(s.ValuationBuilder, "__new__", {"instrument": st.sampled_from(OPTIONS)}),
     *[_static(s.Compounding, n, {}) for n in ("simple", "continuous")],
-    *[_static(s.Compounding, n, {"freq": st.sampled_from(FREQUENCIES)}) for n in ("compounded", "simple_then_compounded")],
+    *[_static(s.Compounding, n, {"freq": st.sampled_from(FREQUENCIES)})
+      for n in ("compounded", "simple_then_compounded")],
     *[_static(s.Tenor, n, {"n": st.integers(-2**31, 2**31 - 1)}) for n in ("days", "weeks", "months", "years")],
     _static(s.RateCurve, "flat", {"rate": st.sampled_from(RATES)}),
     _static(s.RateCurve, "continuous", {"rate": floats, "day_count_convention": dccs}),

@@ -321,11 +321,11 @@ def test_panic_raised_by_python_code_is_reraised_as_a_fault(message, capfd):
     with raises_fault(message):
         b.at(Panicky(2024, 1, 1, tzinfo=UTC))
     err = capfd.readouterr().err
-    assert HEADER in err and "in timestamp" in err and f"sorvik: internal fault at src/python/" in err
+    assert HEADER in err and "in timestamp" in err and "sorvik: internal fault at src/python/" in err
     assert b.at(NOW).compute().price > 0
 
 
-# Run in a child: before the fix either case ended the interpreter from inside the call.
+# Run in a child: printing the fault through the interpreter's hooks would end the process mid-call.
 EXITING_PANIC = """
 import datetime as dt, sys
 import sorvik as s
@@ -471,7 +471,7 @@ def test_long_grid_run_is_interruptible():
 def test_a_fault_raised_by_a_signal_handler_is_reported_like_any_other(capfd):
     panic = fault_class()
 
-    def handler(signum, frame):
+    def handler(_signum, _frame):
         raise panic("from a signal handler")
 
     b = option(Put, American).valuation().market(frame()).at(NOW).config(fdm_everywhere(time_steps=10**10))

@@ -107,8 +107,8 @@ void throw_type_mismatch(PyObject* obj, const char* target) {
     static PyObject* const qualname_name = interned("__qualname__");
     if (const Ref qualname = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), qualname_name))) {
         Py_ssize_t size = 0;
-        if (const char* text = PyUnicode_Check(qualname.get()) ? PyUnicode_AsUTF8AndSize(qualname.get(), &size) : nullptr)
-            type_name.assign(text, static_cast<std::size_t>(size));
+        const char* text = PyUnicode_Check(qualname.get()) ? PyUnicode_AsUTF8AndSize(qualname.get(), &size) : nullptr;
+        if (text) type_name.assign(text, static_cast<std::size_t>(size));
     }
     PyErr_Clear();
     throw PyError{PyExc_TypeError, "'" + type_name + "' object cannot be cast as '" + target + "'"};
