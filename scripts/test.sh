@@ -13,7 +13,8 @@ if [ ! -e /usr/include/gtest/gtest.h ]; then
     fi
 fi
 
-python3 -m pip install --quiet ".[test]"
+# The binding layer builds with warnings as errors, like the core below.
+python3 -m pip install --quiet -C cmake.define.SORVIK_WERROR=ON ".[test]"
 
 cmake -S . -B build/tests -DSORVIK_BUILD_PYTHON=OFF -DSORVIK_BUILD_TESTS=ON -DSORVIK_WERROR=ON
 cmake --build build/tests -j "$(nproc)"

@@ -74,8 +74,12 @@ Ref years_to_expiry(PyObject* self, const CallArgs& args) {
     return float_object(year_fraction(valuation, option->expiry, Actual365Fixed{}));
 }
 
-/// A builder that refers to this very option; its value is not read.
-Ref stock_option_valuation(PyObject* self) { return new_valuation_builder(self); }
+/// A builder that refers to this very option; its value is not read, only
+/// checked to exist, so that no builder refers to an option never built.
+Ref stock_option_valuation(PyObject* self) {
+    cast_instance<StockOption>(self);
+    return new_valuation_builder(self);
+}
 
 }  // namespace
 

@@ -66,7 +66,7 @@ def codes(name: str, value: object) -> npt.NDArray[np.int8]:
         for index, item in np.ndenumerate(array):
             out[index] = codes(name, item) if isinstance(item, (str, enum)) else -1
         return out
-    raise TypeError(f"{name} must be a {enum.__name__} member, {_KINDS[name][2]}, or an array of those strings, "
+    raise TypeError(f"{name} must be an {enum.__name__} member, {_KINDS[name][2]}, or an array of those strings, "
                     f"not {type(value).__name__}")
 
 

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -13,6 +12,8 @@
 #include "fdm/fdm_solver.hpp"
 #include "fdm_support.hpp"
 #include "pricing/analytic.hpp"
+#include "support.hpp"
+#include "system/memory_budget.hpp"
 
 namespace sorvik {
 namespace {
@@ -334,9 +335,11 @@ TEST_P(BadWidth, IsRefusedBeforeAnyGridIsBuilt) {
 INSTANTIATE_TEST_SUITE_P(Widths, BadWidth,
                          ::testing::Values(-6.0, 0.0, NaN, std::numeric_limits<double>::infinity()));
 
-TEST(Failures, HugeGridFailsToAllocateCleanly) {
+TEST(Failures, HugeGridIsRefusedBeforeAllocating) {
     for (uint64_t nodes : {std::numeric_limits<uint64_t>::max(), uint64_t{1} << 62, uint64_t{1} << 40}) {
-        EXPECT_THROW(run(100.0, Put, Am, FdmSettings{nodes, 50, 6.0}), std::bad_alloc);
+        const std::string message = testing::message_of<MemoryBudgetExceeded>(
+            [&] { run(100.0, Put, Am, FdmSettings{nodes, 50, 6.0}); });
+        EXPECT_EQ(message.rfind("the finite-difference grid needs ", 0), 0u) << message;
     }
 }
 

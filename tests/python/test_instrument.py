@@ -34,6 +34,9 @@ def stamped(value):
     return cls(2000, 1, 1, tzinfo=UTC)
 
 
+NulNamed = type("NulNamed", (), {"__qualname__": "Nul\0Named"})
+
+
 @pytest.mark.parametrize(
     "args, kwargs, message",
     [
@@ -55,6 +58,8 @@ def stamped(value):
         ((1.0, dt.datetime(2025, 1, 1), Call, 1), {},
          "argument 'exercise_style': 'int' object cannot be cast as 'ExerciseStyle'"),
         ((None, utc(2025, 1, 1), Call, European), {}, "argument 'strike': must be real number, not NoneType"),
+        ((1.0, utc(2025, 1, 1), NulNamed(), European), {},
+         "argument 'option_type': 'Nul\0Named' object cannot be cast as 'OptionType'"),
     ],
 )
 def test_constructor_type_errors(args, kwargs, message):

@@ -1,10 +1,11 @@
-"""The module surface: registration order, type flags, enumerations."""
+"""The module surface: registration order, type flags, immutable classes, enumerations."""
 import importlib
 import sys
 
 import pytest
 
 import sorvik
+from conftest import blank_instance, raises_exactly
 
 CLASSES_IN_ORDER = [
     "Compounding", "DayCountConvention", "Frequency", "InterestRate", "StockOption",
@@ -65,6 +66,50 @@ def test_enumeration_members(cls, members):
     assert first == first and first != second
     with pytest.raises(TypeError):
         first < second  # noqa: B015
+
+
+def test_replacing_new_or_a_member_is_refused():
+    with pytest.raises(TypeError):
+        sorvik.Config.__new__ = lambda cls: object.__new__(cls)
+    assert sorvik.Config().add_policy(sorvik.InstrumentPolicy()) is not None
+    with pytest.raises(TypeError):
+        sorvik.OptionType.Call = sorvik.OptionType.Put
+    assert repr(sorvik.OptionType.Call) == "OptionType.Call"
+
+
+@pytest.mark.parametrize("name", REGISTERED)
+def test_classes_are_immutable(name):
+    cls = getattr(sorvik, name)
+    before = dict(vars(cls))
+    existing = [n for n in before if not n.startswith("__")] + ["__new__", "__repr__", "__doc__"]
+    for attr in existing + ["brand_new"]:
+        with pytest.raises(TypeError):
+            setattr(cls, attr, None)
+        with pytest.raises(TypeError):
+            type.__setattr__(cls, attr, None)
+    for attr in existing:
+        with pytest.raises(TypeError):
+            delattr(cls, attr)
+    for attr in ("__name__", "__qualname__", "__module__", "__bases__"):
+        with pytest.raises(TypeError):
+            setattr(cls, attr, getattr(cls, attr))
+    assert dict(vars(cls)) == before
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: sorvik.Config().add_policy(blank_instance(sorvik.InstrumentPolicy)),
+         "argument 'policy': 'InstrumentPolicy' object is not initialized"),
+        (lambda: sorvik.ValuationBuilder(blank_instance(sorvik.StockOption)),
+         "argument 'instrument': 'StockOption' object is not initialized"),
+        (lambda: sorvik.VolSurface.flat(0.2, blank_instance(sorvik.DayCountConvention)),
+         "argument 'day_count': 'DayCountConvention' object is not initialized"),
+    ],
+)
+def test_unconstructed_arguments_are_refused(call, message):
+    with raises_exactly(TypeError, message):
+        call()
 
 
 def test_attributes_are_read_only(european_call):

@@ -3,13 +3,15 @@ import datetime as dt
 import gc
 import math
 import os
+import re
+import signal
 import subprocess
 import sys
 
 import pytest
 
 import sorvik as s
-from conftest import UTC, raises_exactly, raises_fault, utc
+from conftest import UNDER_SANITIZER, UTC, fault_class, raises_exactly, raises_fault, utc
 
 Call, Put = s.OptionType.Call, s.OptionType.Put
 American, European = s.ExerciseStyle.American, s.ExerciseStyle.European
@@ -45,12 +47,6 @@ class FarStamp(dt.datetime):
         return 1e20  # beyond the calendar
 
 
-def panic_type():
-    with pytest.raises(BaseException) as info:
-        value(option(Put, American), when=utc(2026, 1, 1))  # expired: NaN grid
-    return type(info.value)
-
-
 # ---------------------------------------------------------------- FdmConfig and policies
 
 
@@ -62,6 +58,10 @@ def panic_type():
         (lambda: s.FdmConfig(1, 2, 3, 4), TypeError,
          "FdmConfig.__new__() takes from 0 to 3 positional arguments but 4 were given"),
         (lambda: s.FdmConfig(steps=3), TypeError, "FdmConfig.__new__() got an unexpected keyword argument 'steps'"),
+        (lambda: s.FdmConfig(**{"nodes\0x": 1}), TypeError,
+         "FdmConfig.__new__() got an unexpected keyword argument 'nodes\0x'"),
+        (lambda: s.InstrumentPolicy().fdm(**{"fdm_config\0": None}), TypeError,
+         "InstrumentPolicy.fdm() got an unexpected keyword argument 'fdm_config\0'"),
         (lambda: s.FdmConfig(time_steps=1.5), TypeError,
          "argument 'time_steps': 'float' object cannot be interpreted as an integer"),
         (lambda: s.FdmConfig(nodes="7"), TypeError, "argument 'nodes': 'str' object cannot be interpreted as an integer"),
@@ -261,7 +261,7 @@ def test_expired_option_gives_nan_analytically_and_a_fault_on_the_grid():
     late = utc(2026, 1, 1)
     result = value(option(Call, European), when=late)
     assert math.isnan(result.price) and repr(result) == "<OptionResult price=NaN>"
-    panic = panic_type()
+    panic = fault_class()
     assert panic.__name__ == "PanicException" and panic.__module__ == "velkor_runtime"
     assert issubclass(panic, BaseException) and not issubclass(panic, Exception)
     assert not hasattr(s, "PanicException")
@@ -340,18 +340,61 @@ def test_reentrant_compute_inside_at_meets_the_borrow():
     assert b.compute().price == value(option()).price
 
 
-def test_panic_raised_by_python_code_is_reraised_as_a_fault(capfd):
-    panic = panic_type()
+HEADER = "sorvik: Python code raised PanicException; its traceback follows."
+
+
+@pytest.mark.parametrize("message", ["boom from Python", "nul\0inside"])
+def test_panic_raised_by_python_code_is_reraised_as_a_fault(message, capfd):
+    panic = fault_class()
 
     class Panicky(dt.datetime):
         def timestamp(self):
-            raise panic("boom from Python")
+            raise panic(message)
 
     b = option().valuation().market(frame())
-    with pytest.raises(panic, match="^boom from Python$"):
+    with raises_fault(message):
         b.at(Panicky(2024, 1, 1, tzinfo=UTC))
-    assert "boom from Python" in capfd.readouterr().err
+    err = capfd.readouterr().err
+    assert HEADER in err and "in timestamp" in err and "sorvik: internal fault at src/python/" in err
     assert b.at(NOW).compute().price > 0
+
+
+# Run in a child: printing the fault through the interpreter's hooks would end the process mid-call.
+EXITING_PANIC = """
+import datetime as dt, sys
+import sorvik as s
+utc = dt.timezone.utc
+b = s.StockOption(100.0, dt.datetime(2025, 1, 1, tzinfo=utc), s.OptionType.Put, s.ExerciseStyle.American)
+b = b.valuation().market(s.OptionMarketFrame(100.0, s.RateCurve.continuous(0.05, s.DayCountConvention.Act365Fixed),
+                                              s.VolSurface.flat(0.2, s.DayCountConvention.Act365Fixed)))
+try:
+    b.at(dt.datetime(2026, 1, 1, tzinfo=utc)).compute()
+except BaseException as e:
+    panic = type(e)
+{setup}
+class Stamp(dt.datetime):
+    def timestamp(self):
+        raise {raised}("from a callback")
+try:
+    b.at(Stamp(2024, 1, 1, tzinfo=utc))
+except BaseException as e:
+    print("caught", type(e).__name__, e.args)
+"""
+
+
+@pytest.mark.parametrize(
+    "setup, raised",
+    [
+        ("class ExitingPanic(panic, SystemExit): pass", "ExitingPanic"),
+        ("sys.excepthook = lambda *exc: sys.exit(3)", "panic"),
+    ],
+    ids=["systemexit_subclass", "exiting_excepthook"],
+)
+def test_a_callbacks_fault_never_ends_the_process(setup, raised):
+    script = EXITING_PANIC.format(setup=setup, raised=raised)
+    child = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert (child.returncode, child.stdout) == (0, "caught PanicException ('from a callback',)\n")
+    assert HEADER in child.stderr and "in timestamp" in child.stderr
 
 
 # ---------------------------------------------------------------- results
@@ -389,12 +432,61 @@ def test_results_are_read_only_and_greeks_are_fresh_copies():
 # ---------------------------------------------------------------- unsafe input
 
 
+MEMORY_REFUSAL = r"^the finite-difference grid needs {}; the .+ leaves room for \d+(\.\d)? [KMGTPE]?i?B$"
+
+
 def test_unallocatable_grid_raises_memory_error_and_objects_stay_usable():
     config = fdm_everywhere(nodes=2**63)
     b = option(Put, American).valuation().market(frame()).at(NOW).config(config)
-    with pytest.raises(MemoryError):
+    with pytest.raises(MemoryError, match=MEMORY_REFUSAL.format("more than 16.0 EiB")):
         b.compute()
     assert not is_fdm(b.config(s.Config().add_policy(s.InstrumentPolicy().analytic())).compute())
+
+
+# In a child under a process limit: RLIMIT_AS is the limit under test; RLIMIT_DATA
+# (not consulted) only keeps a regression from filling the machine's memory.
+LIMITED_RUN = """
+import datetime as dt, resource, sys
+import sorvik as s
+limit, nodes = getattr(resource, sys.argv[1]), int(sys.argv[2])
+with open("/proc/self/status") as f:
+    size = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+resource.setrlimit(limit, (size + (1 << 30), resource.getrlimit(limit)[1]))
+utc, a365 = dt.timezone.utc, s.DayCountConvention.Act365Fixed
+b = s.StockOption(100.0, dt.datetime(2025, 1, 1, tzinfo=utc), s.OptionType.Put, s.ExerciseStyle.American).valuation()
+b.market(s.OptionMarketFrame(100.0, s.RateCurve.continuous(0.05, a365), s.VolSurface.flat(0.2, a365)))
+b.at(dt.datetime(2024, 1, 1, tzinfo=utc))
+b.config(s.Config().add_policy(s.InstrumentPolicy().fdm(s.FdmConfig(nodes=nodes, time_steps=1))))
+try:
+    b.compute()
+except MemoryError as e:
+    print(e)
+print(b.config().compute().price > 0)
+"""
+
+
+def _available_nodes():
+    with open("/proc/meminfo") as f:
+        available = next(int(line.split()[1]) * 1024 for line in f if line.startswith("MemAvailable:"))
+    return available // 176 + 1  # 22 arrays of doubles per node
+
+
+@pytest.mark.skipif(UNDER_SANITIZER, reason="the sanitizer runtime cannot start under a memory limit")
+@pytest.mark.parametrize(
+    "limit, nodes, refusal",
+    [
+        ("RLIMIT_AS", 20_000_001, r"3\.3 GiB \(3520000176 bytes\); the address-space limit \(RLIMIT_AS\) leaves "
+                                  r"room for 8\d\d\.\d MiB"),
+        ("RLIMIT_DATA", _available_nodes(), r"[\d.]+ GiB \(\d+ bytes\); the (available memory \(MemAvailable\)|"
+                                            r"cgroup memory limit \(.+\)) leaves room for [\d.]+ GiB"),
+    ],
+)
+def test_grid_beyond_a_memory_limit_is_refused(limit, nodes, refusal):
+    child = subprocess.run([sys.executable, "-c", LIMITED_RUN, limit, str(nodes)], capture_output=True, text=True,
+                           timeout=120)
+    lines = child.stdout.splitlines()
+    assert len(lines) == 2 and lines[1] == "True", child.stdout + child.stderr
+    assert re.fullmatch("the finite-difference grid needs " + refusal, lines[0]), lines[0]
 
 
 def test_long_grid_run_is_interruptible():
@@ -407,6 +499,26 @@ def test_long_grid_run_is_interruptible():
             b.compute()
     finally:
         killer.wait()
+    assert b.config().compute().price > 0
+
+
+def test_a_fault_raised_by_a_signal_handler_is_reported_like_any_other(capfd):
+    panic = fault_class()
+
+    def handler(_signum, _frame):
+        raise panic("from a signal handler")
+
+    b = option(Put, American).valuation().market(frame()).at(NOW).config(fdm_everywhere(time_steps=10**10))
+    previous = signal.signal(signal.SIGUSR1, handler)
+    killer = subprocess.Popen(["sh", "-c", f"sleep 0.5; kill -USR1 {os.getpid()}"])
+    try:
+        with raises_fault("from a signal handler"):
+            b.compute()
+    finally:
+        killer.wait()
+        signal.signal(signal.SIGUSR1, previous)
+    err = capfd.readouterr().err
+    assert HEADER in err and "in handler" in err and "sorvik: internal fault at src/python/" in err
     assert b.config().compute().price > 0
 
 

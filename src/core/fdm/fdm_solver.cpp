@@ -1,15 +1,11 @@
 // fdm/fdm_solver.cpp: finite-difference valuation of stock options with early exercise and grid greeks.
 #include "fdm/fdm_solver.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
 #include <memory>
-#include <new>
-#include <numeric>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -20,6 +16,7 @@
 #include "fdm/fdm_process.hpp"
 #include "fdm/uniform_mesher.hpp"
 #include "numeric_text.hpp"
+#include "system/memory_budget.hpp"
 
 namespace sorvik {
 
@@ -30,27 +27,19 @@ namespace {
 // u, v, sweep and payoff 4; the payoff and the read-off's u and v 3.
 constexpr uint64_t arrays_per_node = 22;
 
-/// Throws std::bad_alloc when `options` runs on `nodes` nodes cannot fit in
-/// physical memory (or their size overflows), so a huge count fails cleanly
+/// Throws MemoryBudgetExceeded when `options` runs on `nodes` nodes would not
+/// fit under the process's memory limits, so a huge count fails cleanly
 /// instead of meeting the out-of-memory killer. Small counts always pass,
 /// which leaves the operator's size fault to report N < 3.
 void require_fits_in_memory(uint64_t nodes, uint64_t options) {
     constexpr uint64_t bytes_per_node = arrays_per_node * sizeof(double);
-    if (options == 0 || nodes > std::numeric_limits<std::size_t>::max() / bytes_per_node / options) {
-        if (options == 0) return;
-        throw std::bad_alloc();
-    }
-    const uint64_t bytes = nodes * bytes_per_node * options;
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGE_SIZE);
-    if (pages <= 0 || page_size <= 0) {
-        return;  // unknown: leave it to the allocator
-    }
-    const auto p = static_cast<uint64_t>(pages);
-    const auto s = static_cast<uint64_t>(page_size);
-    if (p <= std::numeric_limits<uint64_t>::max() / s && bytes > p * s) {
-        throw std::bad_alloc();
-    }
+    const uint64_t per_option = nodes > std::numeric_limits<uint64_t>::max() / bytes_per_node
+                                    ? std::numeric_limits<uint64_t>::max()  // stands for any larger count
+                                    : nodes * bytes_per_node;
+    const uint64_t bytes = options != 0 && per_option > std::numeric_limits<uint64_t>::max() / options
+                               ? std::numeric_limits<uint64_t>::max()
+                               : per_option * options;
+    require_memory(bytes, "the finite-difference grid");
 }
 
 /// σ√T, the standard deviation of ln S at expiry (√T·σ, in that order).

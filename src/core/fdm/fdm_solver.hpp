@@ -15,7 +15,7 @@ namespace sorvik {
 /// (see deterministic_outcome).
 ///
 /// Throws CoreError when grid_std_devs is not a positive finite number;
-/// std::bad_alloc when the run's arrays would not fit; Fault
+/// MemoryBudgetExceeded when the run's arrays would not fit; Fault
 /// "TridiagonalOperator requires at least 3 elements, found <N>" for fewer
 /// than 3 nodes and "NaN in Grid" when ln(spot) or a location is NaN (T < 0,
 /// a NaN σ, a negative or NaN spot); Cancelled when the hook asks to stop.

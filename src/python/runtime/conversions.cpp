@@ -104,12 +104,18 @@ uint32_t extract_u32(PyObject* obj) {
 
 void throw_type_mismatch(PyObject* obj, const char* target) {
     std::string type_name = "<failed to extract type name>";
-    if (PyObject* qualname = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__")) {
-        if (const char* text = PyUnicode_Check(qualname) ? PyUnicode_AsUTF8(qualname) : nullptr) type_name = text;
-        Py_DECREF(qualname);
+    static PyObject* const qualname_name = interned("__qualname__");
+    if (const Ref qualname = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), qualname_name))) {
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_Check(qualname.get()) ? PyUnicode_AsUTF8AndSize(qualname.get(), &size) : nullptr;
+        if (text) type_name.assign(text, static_cast<std::size_t>(size));
     }
     PyErr_Clear();
     throw PyError{PyExc_TypeError, "'" + type_name + "' object cannot be cast as '" + target + "'"};
+}
+
+void throw_uninitialized(PyTypeObject* type) {
+    throw PyError{PyExc_TypeError, std::string("'") + class_name(type) + "' object is not initialized"};
 }
 
 void for_each_in_sequence(PyObject* obj, Py_ssize_t* length_hint, void (*element)(PyObject*, void*),

@@ -22,12 +22,17 @@ uint32_t extract_u32(PyObject* obj);
 /// TypeError "'<type>' object cannot be cast as '<target>'".
 [[noreturn]] void throw_type_mismatch(PyObject* obj, const char* target);
 
-/// The instance behind `obj` when it is of T's class.
+/// TypeError "'<class>' object is not initialized".
+[[noreturn]] void throw_uninitialized(PyTypeObject* type);
+
+/// The instance behind `obj` when it is of T's class and holds a value.
 template <class T>
 Instance<T>& cast_instance(PyObject* obj) {
     PyTypeObject* type = type_object<T>();
     if (!PyObject_TypeCheck(obj, type)) throw_type_mismatch(obj, class_name(type));
-    return instance_of<T>(obj);
+    auto& inst = instance_of<T>(obj);
+    if (!inst.constructed) throw_uninitialized(type);
+    return inst;
 }
 
 /// A copy of the native value, read under a shared borrow released at once.

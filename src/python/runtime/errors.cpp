@@ -5,9 +5,12 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <optional>
 #include <stdexcept>
+#include <string_view>
 
 #include "fault.hpp"
+#include "system/memory_budget.hpp"
 
 namespace sorvik::python {
 namespace {
@@ -25,30 +28,42 @@ const char* short_path(const char* file) {
     return src ? src : file;
 }
 
-/// Re-raised when Python code raised the fault exception: show its traceback,
-/// then continue as an internal fault of our own.
-[[noreturn]] void rethrow_python_panic() {
+/// Sets `type` with the whole of `message`, embedded NULs included.
+void set_error(PyObject* type, std::string_view message) {
+    const Ref text =
+        Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (text) PyErr_SetObject(type, text.get());  // else the decoding failure is the pending error
+}
+
+/// When the pending error is the fault class, raised by Python code the
+/// library called (a callback, a signal handler): prints a header and its
+/// traceback, without running sys.excepthook (which may exit the process),
+/// clears it and returns the fault to raise in its place.
+std::optional<Fault> take_python_panic() {
+    if (!g_panic_type || !PyErr_ExceptionMatches(g_panic_type)) return std::nullopt;
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
+    const Ref type_ref = Ref::steal(type), value_ref = Ref::steal(value), traceback_ref = Ref::steal(traceback);
     std::string message = "Unwrapped panic from Python code";
-    if (PyObject* text = value ? PyObject_Str(value) : nullptr) {
-        if (const char* utf8 = PyUnicode_AsUTF8(text)) message = utf8;
-        Py_DECREF(text);
+    if (const Ref text = Ref::steal(value ? PyObject_Str(value) : nullptr)) {
+        Py_ssize_t size = 0;
+        if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size))
+            message.assign(utf8, static_cast<std::size_t>(size));
     }
     PyErr_Clear();
     std::fputs("sorvik: Python code raised PanicException; its traceback follows.\n", stderr);
     std::fflush(stderr);
-    PyErr_Restore(type, value, traceback);
-    PyErr_PrintEx(0);
-    throw Fault(std::move(message));
+    PyErr_Display(type, value, traceback);
+    PyErr_Clear();
+    return Fault(std::move(message));
 }
 
 }  // namespace
 
 void throw_python_error() {
     if (!PyErr_Occurred()) throw PyError{PyExc_SystemError, "attempted to fetch exception but none was set"};
-    if (g_panic_type && PyErr_ExceptionMatches(g_panic_type)) rethrow_python_panic();
+    if (auto fault = take_python_panic()) throw *fault;
     throw PythonErrorSet{};
 }
 
@@ -61,16 +76,13 @@ PyObject* panic_exception_type() noexcept {
 
 void raise_fault(const Fault& fault) noexcept {
     const auto& where = fault.where();
-    const std::string& message = fault.message().empty() ? std::string("internal fault") : fault.message();
-    std::fprintf(stderr, "sorvik: internal fault at %s:%u:%u: %s\n", short_path(where.file_name()),
-                 static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()), message.c_str());
+    const std::string_view message = fault.message().empty() ? std::string_view("internal fault") : fault.message();
+    std::fprintf(stderr, "sorvik: internal fault at %s:%u:%u: ", short_path(where.file_name()),
+                 static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()));
+    std::fwrite(message.data(), 1, message.size(), stderr);
+    std::fputc('\n', stderr);
     std::fflush(stderr);
-    PyObject* type = panic_exception_type();
-    if (!type) return;  // the creation failure is the pending error
-    PyObject* text = PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
-    if (!text) return;
-    PyErr_SetObject(type, text);
-    Py_DECREF(text);
+    if (PyObject* type = panic_exception_type()) set_error(type, message);  // else its creation failure is pending
 }
 
 void raise_current_exception() noexcept {
@@ -79,15 +91,19 @@ void raise_current_exception() noexcept {
     } catch (const PythonErrorSet&) {
         // Already pending.
     } catch (const PyError& e) {
-        PyErr_SetString(e.type, e.message.c_str());
+        set_error(e.type, e.message);
     } catch (const CoreError& e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
+        set_error(PyExc_ValueError, e.what());
+    } catch (const MemoryBudgetExceeded& e) {
+        set_error(PyExc_MemoryError, e.what());
     } catch (const Fault& f) {
         raise_fault(f);
     } catch (const Cancelled&) {
-        // The cancellation hook stops a run only with the reason pending
-        // (KeyboardInterrupt from a signal handler); keep a reason in any case.
+        // The cancellation hook stops a run only with the reason pending (an
+        // exception from a signal handler); keep a reason in any case, and
+        // report the fault class like every other fault.
         if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+        else if (auto fault = take_python_panic()) raise_fault(*fault);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::length_error&) {

@@ -14,12 +14,16 @@
 
 namespace sorvik::python {
 
-/// Every instance: the object header, the native value, the borrow counter.
+/// Every instance: the object header, the native value, the borrow counter,
+/// and whether the value was ever built. The interpreter hands out instances
+/// zero-filled, so one allocated past new_instance() (by C code calling the
+/// type's allocator) reads "not constructed" and is refused, never used.
 template <class T>
 struct Instance {
     PyObject_HEAD
     T value;
     BorrowCounter borrow;
+    bool constructed;
 };
 
 template <class T>
@@ -47,6 +51,7 @@ Ref new_instance(PyTypeObject* type, T value) {
     auto& inst = instance_of<T>(obj);
     new (&inst.value) T(std::move(value));
     new (&inst.borrow) BorrowCounter(0);
+    inst.constructed = true;
     return Ref::steal(obj);
 }
 
@@ -59,7 +64,7 @@ Ref new_instance(T value) {
 template <class T>
 void dealloc_instance(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
-    instance_of<T>(self).value.~T();
+    if (instance_of<T>(self).constructed) instance_of<T>(self).value.~T();
     type->tp_free(self);
     Py_DECREF(type);  // heap types are owned by their instances
 }

@@ -24,6 +24,12 @@ PyTypeObject* create_type(const ClassSpec& spec, int basic_size, destructor deal
     Ref type = check(PyType_FromSpec(&type_spec));
     auto* type_object = reinterpret_cast<PyTypeObject*>(type.get());
     if (spec.populate) spec.populate(type_object);
+    // Immutable only now: the members above are stored through the type's
+    // setattr, which refuses immutable types. From here on no class attribute
+    // can be set or deleted, so no one can swap __new__ for a way around the
+    // constructor, replace an enumeration member, or reassign __class__.
+    type_object->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
+    PyType_Modified(type_object);
     return reinterpret_cast<PyTypeObject*>(type.release());
 }
 

@@ -7,8 +7,9 @@
 
 namespace sorvik::python {
 
-/// What differs between the module's classes. Every class is final, has no
-/// instance dict or weak references, and only read-only attributes.
+/// What differs between the module's classes. Every class is final and
+/// immutable, has no instance dict or weak references, and only read-only
+/// attributes.
 struct ClassSpec {
     const char* qualified_name;               // "builtins.<Name>"
     const char* doc = "";                     // constructor signature text, or empty
