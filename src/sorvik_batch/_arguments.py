@@ -73,17 +73,29 @@ def index_text(flat: int, shape: tuple[int, ...]) -> str:
     return f" at index {where[0] if len(where) == 1 else where}"
 
 
-def unknown_kind(name: str, raw: object, book: BookArrays) -> ValueError:
+class ElementError(ValueError):
+    """A bad element: the argument, its flat index and why, kept apart so books can name it by row."""
+
+    def __init__(self, name: str, flat: int, shape: tuple[int, ...], detail: str) -> None:
+        super().__init__(f"{name}{index_text(flat, shape)}{detail}")
+        self.name, self.flat, self.detail = name, flat, detail
+
+    def __reduce__(self) -> tuple[type[ValueError], tuple[str]]:
+        # Pickled (for example from a Dask worker) as the plain ValueError it reads as.
+        return ValueError, (str(self),)
+
+
+def unknown_kind(name: str, raw: object, book: BookArrays) -> ElementError:
     """The error for the first unknown option type or exercise string."""
     flat = int(np.flatnonzero(book.inputs[name].ravel() < 0)[0]) if book.shape else 0
     item = np.broadcast_to(np.asarray(raw, dtype=object), book.shape).flat[flat]
-    return ValueError(f"{name}{index_text(flat, book.shape)}: unknown value {item!r} (expected {_KINDS[name][2]})")
+    return ElementError(name, flat, book.shape, f": unknown value {item!r} (expected {_KINDS[name][2]})")
 
 
-def bad_number(name: str, flat: int, book: BookArrays) -> ValueError:
+def bad_number(name: str, flat: int, book: BookArrays) -> ElementError:
     """The error for an unusable number: which argument, where, what and why."""
     value = float(book.inputs[name].flat[flat]) if book.shape else float(book.inputs[name])
-    return ValueError(f"{name}{index_text(flat, book.shape)} is {value!r}: {_WHY[name]}")
+    return ElementError(name, flat, book.shape, f" is {value!r}: {_WHY[name]}")
 
 
 @dataclass
