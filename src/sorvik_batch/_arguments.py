@@ -51,10 +51,15 @@ def codes(name: str, value: object) -> npt.NDArray[np.int8]:
         return np.asarray(words.get(value.lower(), -1), dtype=np.int8)
     array = np.asarray(value)
     if array.dtype.kind in "US":
-        lowered = np.char.lower(array.astype(str))
+        text = array.astype(str, copy=False)
         out = np.full(array.shape, -1, dtype=np.int8)
         for word, code in words.items():
-            out[lowered == word] = code
+            out[text == word] = code
+        # Lowering every string costs more than valuing it in closed form: only the rest are lowered.
+        rest = out < 0
+        if rest.any():
+            lowered = np.char.lower(text[rest])
+            out[rest] = np.select([lowered == word for word in words], list(words.values()), -1)
         return out
     if array.dtype.kind == "O":
         out = np.full(array.shape, -1, dtype=np.int8)

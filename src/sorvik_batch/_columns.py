@@ -57,9 +57,11 @@ def value_columns(columns: Mapping[str, Any], rows: Sequence[object], *, errors:
         except ElementError as error:
             row = rows[error.flat if where is None else where[error.flat]]
             raise BookError(f"{error.name} at row {row}{error.detail}") from None
+        if where is None:  # one method for the whole book: its results as they are
+            return {name: getattr(result, name) for name in OUTPUTS}
         for name in OUTPUTS:
-            outputs[name][slice(None) if where is None else where] = getattr(result, name)
-        done += count if where is None else len(where)
+            outputs[name][where] = getattr(result, name)
+        done += len(where)
     return outputs
 
 

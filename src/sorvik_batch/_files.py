@@ -98,14 +98,14 @@ def _write_csv(path: Path, book: Book, outputs: dict[str, FloatArray]) -> None:
         writer.writerows(zip(*columns))
 
 
-def _csv_cells(column: Any) -> list[str]:
-    """Text of a column: CSV text as read, floats as repr() (the shortest text that reads back exactly)."""
+def _csv_cells(column: Any) -> list[Any]:
+    """Cells for csv.writer: CSV text as read, Python floats (written as repr() writes them: the
+    shortest text that reads back exactly), None as a blank."""
     if isinstance(column, list):
         return column
     if isinstance(column, np.ndarray):
-        return list(map(repr, column.tolist()))
-    return ["" if item is None else repr(item) if isinstance(item, float) else str(item)
-            for item in column.to_pylist()]
+        return column.tolist()
+    return column.to_pylist()
 
 
 # ---------------------------------------------------------------- Parquet
@@ -116,7 +116,8 @@ def _pyarrow() -> Any:
         import pyarrow
         import pyarrow.parquet
     except ImportError:
-        raise ImportError("Parquet files need pyarrow, from the cluster extra: pip install 'sorvik[cluster]'") from None
+        raise ImportError("Parquet files need pyarrow: install sorvik with its cluster extra "
+                          "(pip install '.[cluster]' in its source tree), or pyarrow alone") from None
     return pyarrow
 
 

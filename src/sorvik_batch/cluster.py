@@ -1,8 +1,8 @@
 """Books on a Dask cluster: each partition valued by ``sorvik_batch.value`` on a worker.
 
-Needs the ``cluster`` extra (``pip install 'sorvik[cluster]'``); Dask is imported only when a
-function here runs. On a worker, a partition is valued on that worker's own thread count
-(its ``nthreads``), not on every core of the host.
+Needs the ``cluster`` extra (``pip install '.[cluster]'`` in sorvik's source tree); Dask is
+imported only when a function here runs. On a worker, a partition is valued on that worker's
+own thread count (its ``nthreads``), not on every core of the host.
 
     import dask.dataframe as dd
     from sorvik_batch.cluster import value_frame
@@ -105,7 +105,8 @@ def _client(scheduler: str | None, workers: int | None) -> Iterator[Any]:
     try:
         from distributed import Client, LocalCluster
     except ImportError:
-        raise ImportError("a Dask cluster needs the cluster extra: pip install 'sorvik[cluster]'") from None
+        raise ImportError("a Dask cluster needs dask and distributed: install sorvik with its cluster extra "
+                          "(pip install '.[cluster]' in its source tree)") from None
     if scheduler is not None:
         with Client(scheduler) as client:
             yield client

@@ -118,7 +118,7 @@ def test_parquet_without_pyarrow_names_the_extra(tmp_path, monkeypatch, capsys):
     monkeypatch.setitem(sys.modules, "pyarrow", None)  # import pyarrow now fails
     write_csv(tmp_path / "book.csv", book_columns(3, seed=3))
     assert price(tmp_path / "book.csv", "--out", tmp_path / "out.parquet") == 1
-    assert "pip install 'sorvik[cluster]'" in capsys.readouterr().err
+    assert "Parquet files need pyarrow: install sorvik with its cluster extra" in capsys.readouterr().err
     assert not (tmp_path / "out.parquet").exists()
 
 
