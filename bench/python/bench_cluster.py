@@ -1,7 +1,7 @@
 """Rows per second of `python -m sorvik_batch price` in this process and on local Dask clusters.
 
 Two books: European options in closed form (10^6 rows) and American puts on the default grid,
-1001 nodes x 50 steps (4,000 rows). Each is valued the way the command values it: in this
+1001 nodes x 50 steps (12,000 rows). Each is valued the way the command values it: in this
 process on every core, and through its cluster path on a local cluster of one worker process
 (every core as its threads) and of two (the cores shared out), started beforehand as
 `--scheduler ADDRESS` would find them. Rounds interleave the modes, so load from other
@@ -10,7 +10,7 @@ checks that every mode gives the same bits. It also times reading and writing 20
 the closed-form book as CSV and as Parquet, which the command adds in every mode.
 
     pip install .[cluster]
-    python bench/python/bench_cluster.py            # 5 rounds, about two minutes
+    python bench/python/bench_cluster.py            # 5 rounds, about three minutes
     python bench/python/bench_cluster.py --quick    # 1 round of books a tenth the size
 """
 import argparse
@@ -66,7 +66,7 @@ def main():
     args = parser.parse_args()
     scale, rounds = (10, 1) if args.quick else (1, args.rounds)
     books = {"closed form, European": book(1_000_000 // scale, "european", 1),
-             "grid 1001x50, American put": book(4_000 // scale, "american", 2)}
+             "grid 1001x50, American put": book(12_000 // scale, "american", 2)}
     cores = _kernel.usable_cpu_count()
     print(f"{cores} usable cores; {rounds} round(s) after a warm-up")
 

@@ -78,7 +78,7 @@ def text_column(column: Any) -> np.ndarray[Any, Any]:
     if items.dtype.kind == "U":
         return items
     items = items.astype(object)
-    items[np.equal(items, None) | np.not_equal(items, items)] = ""
+    items[(items == None) | (items != items)] = ""  # noqa: E711 - elementwise: None, and NaN (unequal to itself)
     return items.astype(str)
 
 
@@ -101,7 +101,7 @@ def _method_groups(column: Any, rows: Sequence[object], errors: str,
         for output in outputs.values():
             output[np.isin(inverse, unknown)] = np.nan
     order = list(_METHODS)
-    known = sorted((k for k in range(len(keys)) if k not in unknown), key=lambda k: order.index(keys[k]))
+    known = sorted((k for k in range(len(keys)) if k not in unknown), key=lambda k: order.index(str(keys[k])))
     if len(known) == 1 and not unknown:
         return [(_METHODS[keys[known[0]]], None)]
     return [(_METHODS[keys[k]], np.flatnonzero(inverse == k)) for k in known]

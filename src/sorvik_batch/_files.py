@@ -120,9 +120,8 @@ def _csv_cells(column: Any) -> list[Any]:
     shortest text that reads back exactly), None as a blank."""
     if isinstance(column, list):
         return column
-    if isinstance(column, np.ndarray):
-        return column.tolist()
-    return column.to_pylist()
+    cells: list[Any] = column.tolist() if isinstance(column, np.ndarray) else column.to_pylist()
+    return cells
 
 
 # ---------------------------------------------------------------- Parquet
