@@ -56,10 +56,15 @@ def codes(name: str, value: object) -> npt.NDArray[np.int8]:
         return np.asarray(words.get(value.lower(), -1), dtype=np.int8)
     array = np.asarray(value)
     if array.dtype.kind in "US":
-        lowered = np.char.lower(array.astype(str))
+        text = array.astype(str, copy=False)
         out = np.full(array.shape, -1, dtype=np.int8)
         for word, code in words.items():
-            out[lowered == word] = code
+            out[text == word] = code
+        # Lowering every string costs more than valuing it in closed form: only the rest are lowered.
+        rest = out < 0
+        if rest.any():
+            lowered = np.char.lower(text[rest])
+            out[rest] = np.select([lowered == word for word in words], list(words.values()), -1)
         return out
     if array.dtype.kind == "O":
         out = np.full(array.shape, -1, dtype=np.int8)
@@ -78,17 +83,29 @@ def index_text(flat: int, shape: tuple[int, ...]) -> str:
     return f" at index {where[0] if len(where) == 1 else where}"
 
 
-def unknown_kind(name: str, raw: object, book: BookArrays) -> ValueError:
+class ElementError(ValueError):
+    """A bad element: the argument, its flat index and why, kept apart so books can name it by row."""
+
+    def __init__(self, name: str, flat: int, shape: tuple[int, ...], detail: str) -> None:
+        super().__init__(f"{name}{index_text(flat, shape)}{detail}")
+        self.name, self.flat, self.detail = name, flat, detail
+
+    def __reduce__(self) -> tuple[type[ValueError], tuple[str]]:
+        # Pickled (for example from a Dask worker) as the plain ValueError it reads as.
+        return ValueError, (str(self),)
+
+
+def unknown_kind(name: str, raw: object, book: BookArrays) -> ElementError:
     """The error for the first unknown option type or exercise string."""
     flat = int(np.flatnonzero(book.inputs[name].ravel() < 0)[0]) if book.shape else 0
     item = np.broadcast_to(np.asarray(raw, dtype=object), book.shape).flat[flat]
-    return ValueError(f"{name}{index_text(flat, book.shape)}: unknown value {item!r} (expected {_KINDS[name][2]})")
+    return ElementError(name, flat, book.shape, f": unknown value {item!r} (expected {_KINDS[name][2]})")
 
 
-def bad_number(name: str, flat: int, book: BookArrays) -> ValueError:
+def bad_number(name: str, flat: int, book: BookArrays) -> ElementError:
     """The error for an unusable number: which argument, where, what and why."""
     value = float(book.inputs[name].flat[flat]) if book.shape else float(book.inputs[name])
-    return ValueError(f"{name}{index_text(flat, book.shape)} is {value!r}: {_WHY[name]}")
+    return ElementError(name, flat, book.shape, f" is {value!r}: {_WHY[name]}")
 
 
 @dataclass

@@ -2,6 +2,7 @@
 import datetime as dt
 import math
 import os
+import pickle
 import subprocess
 import time
 
@@ -158,8 +159,10 @@ def test_threads_do_not_change_bits():
 def test_bad_input_is_refused_with_where_and_why(change, message):
     args = {"spot": 100.0, "strike": 100.0, "years": 1.0, "rate": 0.05, "vol": 0.2, "option_type": "put",
             "exercise": "american"} | change
-    with raises_exactly(ValueError, message):
+    with raises_exactly(ValueError, message) as info:
         sb.value(**args)
+    # The error crosses process boundaries (Dask workers, multiprocessing) with its message.
+    assert str(pickle.loads(pickle.dumps(info.value))) == message
 
 
 def test_nan_mode_values_the_good_elements_only():

@@ -1,0 +1,107 @@
+"""Books as named columns, one option a row: grouped by method, bad rows named by row."""
+from __future__ import annotations
+
+from collections.abc import Callable, Collection, Mapping, Sequence
+from typing import Any
+
+import numpy as np
+
+from ._arguments import ElementError, FloatArray
+from ._book import value
+
+REQUIRED = ("spot", "strike", "years", "rate", "vol", "option_type", "exercise")
+NUMBERS = ("spot", "strike", "years", "rate", "vol", "dividend_yield")
+TEXT = ("option_type", "exercise", "method")
+OUTPUTS = ("price", "delta", "gamma", "theta", "vega", "rho")
+
+# The closed form first: it is quick, so a bad row there is reported before any grid work.
+_METHODS = {"analytic": "analytic", "": None, "fdm": "fdm"}
+
+
+class BookError(ValueError):
+    """A book that cannot be valued as it stands: a missing column, or a bad row named by row."""
+
+
+def check_columns(names: Collection[str]) -> None:
+    """Raises BookError unless the book has every input column and none of the output names."""
+    missing = [name for name in REQUIRED if name not in names]
+    if missing:
+        raise BookError(f"missing column{'s' if len(missing) > 1 else ''}: {', '.join(missing)}")
+    taken = [name for name in OUTPUTS if name in names]
+    if taken:
+        raise BookError(f"the book already has a column named {', '.join(taken)}: the results would overwrite it")
+
+
+def value_columns(columns: Mapping[str, Any], rows: Sequence[object], *, errors: str = "raise",
+                  threads: int | None = None, progress: Callable[[int, int], object] | None = None,
+                  **settings: Any) -> dict[str, FloatArray]:
+    """Prices and greeks of a book given as equal-length columns, by output name.
+
+    ``columns`` holds the input columns (``dividend_yield`` and ``method`` optional); a blank or
+    missing method is the default. ``rows[i]`` names row i in error messages. Other keywords go
+    to ``value``.
+    """
+    check_columns(columns)
+    count = len(rows)
+    outputs = {name: np.empty(count) for name in OUTPUTS}
+    if not count:
+        return outputs
+    inputs = {name: columns[name] for name in NUMBERS if name in columns}
+    inputs.update({name: text_column(columns[name]) for name in ("option_type", "exercise")})
+    done = 0
+    for method, where in _method_groups(columns.get("method"), rows, errors, outputs):
+        report = False if progress is None else (lambda d, _, base=done: progress(base + d, count))
+        try:
+            result = value(**{name: _pick(column, where) for name, column in inputs.items()}, method=method,
+                           errors=errors, threads=threads, progress=report, **settings)
+        except ElementError as error:
+            row = rows[error.flat if where is None else where[error.flat]]
+            raise BookError(f"{error.name} at row {row}{error.detail}") from None
+        if where is None:  # one method for the whole book: its results as they are
+            return {name: getattr(result, name) for name in OUTPUTS}
+        for name in OUTPUTS:
+            outputs[name][where] = getattr(result, name)
+        done += len(where)
+    return outputs
+
+
+def _pick(column: Any, where: np.ndarray[Any, Any] | None) -> Any:
+    return column if where is None else np.asarray(column)[where]
+
+
+def text_column(column: Any) -> np.ndarray[Any, Any]:
+    """A column of strings as a numpy string array, None and NaN (missing cells) as blanks.
+
+    Strings in an object array (as pandas and pyarrow give them) would otherwise be read one by one.
+    """
+    items = np.asarray(column)
+    if items.dtype.kind == "U":
+        return items
+    items = items.astype(object)
+    items[(items == None) | (items != items)] = ""  # noqa: E711 - elementwise: None, and NaN (unequal to itself)
+    return items.astype(str)
+
+
+def _method_groups(column: Any, rows: Sequence[object], errors: str,
+                   outputs: dict[str, FloatArray]) -> list[tuple[str | None, np.ndarray[Any, Any] | None]]:
+    """(method, row indices) per method in the book; None for indices when one method has every row.
+
+    Rows with an unknown method raise BookError, or with errors="nan" get NaN in every output.
+    """
+    if column is None:
+        return [(None, None)]
+    items = text_column(column)
+    keys, inverse = np.unique(np.char.lower(np.char.strip(items)), return_inverse=True)
+    unknown = [k for k, key in enumerate(keys) if key not in _METHODS]
+    if unknown:
+        first = int(np.flatnonzero(np.isin(inverse, unknown))[0])
+        if errors == "raise":
+            raise BookError(f"method at row {rows[first]}: unknown value {str(items[first])!r} "
+                            "(expected 'analytic', 'fdm' or blank)")
+        for output in outputs.values():
+            output[np.isin(inverse, unknown)] = np.nan
+    order = list(_METHODS)
+    known = sorted((k for k in range(len(keys)) if k not in unknown), key=lambda k: order.index(str(keys[k])))
+    if len(known) == 1 and not unknown:
+        return [(_METHODS[keys[known[0]]], None)]
+    return [(_METHODS[keys[k]], np.flatnonzero(inverse == k)) for k in known]

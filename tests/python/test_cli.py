@@ -1,0 +1,250 @@
+"""python -m sorvik_batch price: CSV and Parquet books, rows by method, bad rows by row, Dask clusters."""
+import csv
+import math
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import sorvik_batch as sb
+from sorvik_batch.__main__ import main
+
+INPUTS = ("spot", "strike", "years", "rate", "vol", "option_type", "exercise", "dividend_yield", "method")
+OUTPUTS = ("price", "delta", "gamma", "theta", "vega", "rho")
+
+
+def book_columns(count, seed, american_share=0.3):
+    """Columns of a book as CSV text, with every method and two carried columns."""
+    rng = np.random.default_rng(seed)
+    numbers = dict(spot=rng.uniform(50, 150, count), strike=rng.uniform(60, 140, count),
+                   years=rng.uniform(0.01, 3, count), rate=rng.uniform(-0.02, 0.1, count),
+                   vol=rng.uniform(0.05, 0.8, count), dividend_yield=rng.uniform(0, 0.05, count))
+    columns = {"id": [f"T{i}" for i in range(count)]}
+    columns.update({name: [repr(x) for x in values.tolist()] for name, values in numbers.items()})
+    columns["strike"][:3] = ["100", "1e2", " 95.5 "]  # any text float() reads
+    columns["option_type"] = rng.choice(["call", "put", "Put"], count).tolist()
+    columns["exercise"] = np.where(rng.uniform(size=count) < american_share, "american", "european").tolist()
+    columns["method"] = rng.choice(["", "analytic", "fdm", " FDM"], count, p=[0.7, 0.1, 0.1, 0.1]).tolist()
+    columns["note"] = rng.choice(['has "quotes", and a comma', "", "plain"], count).tolist()
+    return columns
+
+
+def write_csv(path, columns):
+    with open(path, "w", newline="") as stream:
+        writer = csv.writer(stream)
+        writer.writerow(columns)
+        writer.writerows(zip(*columns.values()))
+    return path
+
+
+def read_csv(path):
+    with open(path, newline="") as stream:
+        rows = list(csv.reader(stream))
+    return {name: list(column) for name, column in zip(rows[0], zip(*rows[1:]))}
+
+
+def expected_row(columns, i):
+    """One row valued on its own with its method: the result the book's row must carry, bit for bit."""
+    numbers = {name: float(columns[name][i]) for name in INPUTS[:5] + ("dividend_yield",)}
+    method = columns["method"][i].strip().lower() or None
+    return sb.value(**numbers, option_type=columns["option_type"][i], exercise=columns["exercise"][i], method=method)
+
+
+def assert_same_bits(actual, expected):
+    bits = [np.asarray(values, dtype=np.float64).view(np.uint64) for values in (actual, expected)]
+    np.testing.assert_array_equal(*bits)
+
+
+def price(*args):
+    return main(["price", *map(str, args), "--no-progress"])
+
+
+# ---------------------------------------------------------------- files
+
+
+def test_csv_round_trip_carries_every_cell_and_gives_each_row_its_methods_exact_results(tmp_path, capsys):
+    columns = book_columns(400, seed=1)  # methods blank, analytic and fdm, in any order
+    assert main(["price", str(write_csv(tmp_path / "book.csv", columns)), "--out", str(tmp_path / "out.csv")]) == 0
+    assert "400/400" in capsys.readouterr().err  # the progress bar, counting options
+    result = read_csv(tmp_path / "out.csv")
+    assert list(result) == list(columns) + list(OUTPUTS)
+    assert all(result[name] == columns[name] for name in columns)
+    for i in range(400):
+        expected = expected_row(columns, i)
+        assert_same_bits([float(result[name][i]) for name in OUTPUTS], [getattr(expected, n) for n in OUTPUTS])
+
+
+@pytest.mark.parametrize("output", ["out.parquet", "out.csv"])
+def test_parquet_books_keep_their_column_types(tmp_path, output):
+    pa = pytest.importorskip("pyarrow")
+    pq = pytest.importorskip("pyarrow.parquet")
+    columns = book_columns(50, seed=2)
+    table = pa.table({"id": pa.array(range(50), pa.int64()),
+                      **{name: pa.array([float(x) for x in columns[name]]) for name in INPUTS[:5]},
+                      "option_type": columns["option_type"], "exercise": columns["exercise"],
+                      "method": [m or None for m in columns["method"]]})  # nulls are the default method
+    pq.write_table(table, tmp_path / "book.parquet")
+    assert price(tmp_path / "book.parquet", "--out", tmp_path / output) == 0
+    if output.endswith(".parquet"):
+        result = pq.read_table(tmp_path / output)
+        assert result.schema.field("id").type == pa.int64() and result.column("id").to_pylist() == list(range(50))
+        values = {name: result.column(name).to_numpy() for name in OUTPUTS}
+    else:
+        result = read_csv(tmp_path / output)
+        assert result["id"] == [str(i) for i in range(50)] and result["method"][:50].count("") > 0
+        values = {name: np.array([float(x) for x in result[name]]) for name in OUTPUTS}
+    columns["dividend_yield"] = ["0.0"] * 50
+    for i in range(50):
+        expected = expected_row(columns, i)
+        assert_same_bits([values[name][i] for name in OUTPUTS], [getattr(expected, n) for n in OUTPUTS])
+
+
+def test_parquet_without_pyarrow_names_the_extra(tmp_path, monkeypatch, capsys):
+    monkeypatch.setitem(sys.modules, "pyarrow", None)  # import pyarrow now fails
+    write_csv(tmp_path / "book.csv", book_columns(3, seed=3))
+    assert price(tmp_path / "book.csv", "--out", tmp_path / "out.parquet") == 1
+    assert "Parquet files need pyarrow: install sorvik with its cluster extra" in capsys.readouterr().err
+    assert not (tmp_path / "out.parquet").exists()
+
+
+# ---------------------------------------------------------------- bad books
+
+
+def bad_book(row, column, text):
+    columns = book_columns(12, seed=4, american_share=1.0)
+    columns["method"] = ["", "analytic", "fdm"] * 4  # row 12 (index 11) is the fourth fdm row
+    columns[column][row - 1] = text
+    return columns
+
+
+@pytest.mark.parametrize(
+    "row, column, text, message",
+    [
+        (3, "vol", "-0.1", "vol at row 3 is -0.1: must be a finite number >= 0"),
+        (12, "spot", "0", "spot at row 12 is 0.0: must be a positive finite number"),
+        (11, "dividend_yield", "inf", "dividend_yield at row 11 is inf: must be a finite number"),
+        (5, "option_type", "cal", "option_type at row 5: unknown value 'cal' (expected 'call' or 'put')"),
+        (7, "exercise", "bermudan", "exercise at row 7: unknown value 'bermudan' (expected 'american' or 'european')"),
+        (8, "method", "tree", "method at row 8: unknown value 'tree' (expected 'analytic', 'fdm' or blank)"),
+        (9, "strike", "abc", "strike at row 9 is 'abc': not a number"),
+        (2, "years", "", "years at row 2 is '': not a number"),
+    ],
+)
+def test_bad_rows_are_named_by_data_row_column_and_why(tmp_path, capsys, row, column, text, message):
+    book = write_csv(tmp_path / "book.csv", bad_book(row, column, text))
+    assert price(book, "--out", tmp_path / "out.csv") == 1
+    assert capsys.readouterr().err == f"python -m sorvik_batch: error: {message}\n"
+    assert not (tmp_path / "out.csv").exists()
+    assert price(book, "--out", tmp_path / "out.csv", "--errors", "nan") == 0
+    values = {name: np.array([float(x) for x in read_csv(tmp_path / "out.csv")[name]]) for name in OUTPUTS}
+    assert all(np.isnan(values[name][row - 1]) for name in OUTPUTS)
+    assert not np.isnan(np.delete(values["price"], row - 1)).any()
+
+
+@pytest.mark.parametrize(
+    "content, message",
+    [
+        ("", "'{path}' is empty: a book starts with a header row"),
+        ("spot,strike,years,rate,option_type,exercise\n", "missing column: vol"),
+        ("spot,strike,years,rate,vol,option_type,exercise,price\n", "the book already has a column named price: "
+                                                                    "the results would overwrite it"),
+        ("spot,spot,strike,years,rate,vol,option_type,exercise\n", "the header repeats spot"),
+        ("spot,strike,years,rate,vol,option_type,exercise\n1,1,1,0,0.2,put,european\n1,1\n",
+         "row 2 has 2 fields, the header 7"),
+    ],
+)
+def test_malformed_books_are_refused(tmp_path, capsys, content, message):
+    path = tmp_path / "book.csv"
+    path.write_text(content)
+    assert price(path, "--out", tmp_path / "out.csv") == 1
+    assert capsys.readouterr().err == f"python -m sorvik_batch: error: {message.format(path=path)}\n"
+
+
+def test_command_fails_with_one_line_and_no_traceback(tmp_path):
+    book = write_csv(tmp_path / "book.csv", bad_book(4, "vol", "nan"))
+    run = subprocess.run([sys.executable, "-m", "sorvik_batch", "price", str(book), "--out", str(tmp_path / "o.csv")],
+                         capture_output=True, text=True, timeout=60)
+    assert run.returncode == 1 and run.stdout == ""
+    assert run.stderr.endswith("python -m sorvik_batch: error: vol at row 4 is nan: must be a finite number >= 0\n")
+
+
+# ---------------------------------------------------------------- Dask
+
+
+@pytest.fixture(scope="module")
+def distributed():
+    pytest.importorskip("dask.dataframe")
+    return pytest.importorskip("distributed")
+
+
+@pytest.fixture(scope="module")
+def client(distributed):
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster:
+        with distributed.Client(cluster) as client:
+            yield client
+
+
+@pytest.fixture(scope="module")
+def large_book(tmp_path_factory):
+    """10^5 rows, 1% American (on the grid) so the book takes seconds, and its in-process result."""
+    folder = tmp_path_factory.mktemp("large")
+    columns = book_columns(100_000, seed=6, american_share=0.01)
+    columns["method"] = ["" if m == "fdm" or m == " FDM" else m for m in columns["method"]]
+    book = write_csv(folder / "book.csv", columns)
+    assert price(book, "--out", folder / "here.csv") == 0
+    return columns, book, folder
+
+
+@pytest.mark.cluster
+def test_cluster_values_a_book_bit_for_bit_as_this_process(client, large_book):
+    _, book, folder = large_book
+    assert price(book, "--out", folder / "there.csv", "--scheduler", client.scheduler.address) == 0
+    assert (folder / "there.csv").read_bytes() == (folder / "here.csv").read_bytes()
+
+
+@pytest.mark.cluster
+def test_workers_start_a_local_cluster(distributed, tmp_path):
+    book = write_csv(tmp_path / "book.csv", book_columns(2000, seed=8))
+    assert price(book, "--out", tmp_path / "here.parquet") == 0
+    assert price(book, "--out", tmp_path / "there.parquet", "--workers", "2") == 0
+    assert (tmp_path / "there.parquet").read_bytes() == (tmp_path / "here.parquet").read_bytes()
+
+
+@pytest.mark.cluster
+def test_cluster_names_bad_rows_of_any_partition(client, tmp_path, capsys):
+    columns = book_columns(20_000, seed=7, american_share=0)
+    columns["rate"][15_432] = "nan"
+    book = write_csv(tmp_path / "book.csv", columns)
+    assert price(book, "--out", tmp_path / "out.csv", "--scheduler", client.scheduler.address) == 1
+    assert capsys.readouterr().err.endswith("error: rate at row 15433 is nan: must be a finite number\n")
+
+
+@pytest.mark.cluster
+def test_partitions_use_the_workers_thread_count(client):
+    from sorvik_batch.cluster import _worker_threads
+
+    for address, threads in client.nthreads().items():
+        assert client.submit(_worker_threads, workers=[address], pure=False).result() == threads
+
+
+@pytest.mark.cluster
+def test_dask_dataframe_route_gives_the_same_bits(client, large_book):
+    import dask.dataframe as dd
+    import pandas as pd
+
+    from sorvik_batch.cluster import value_frame
+
+    columns, _, folder = large_book
+    rows = 10_000
+    frame = pd.DataFrame({name: columns[name][:rows] for name in ("id", "option_type", "exercise", "method")})
+    frame = frame.assign(**{name: np.array(columns[name][:rows], dtype=float)
+                            for name in INPUTS[:5] + ("dividend_yield",)})
+    frame.loc[frame["method"] == "", "method"] = None  # missing values are the default method
+    valued = client.compute(value_frame(dd.from_pandas(frame, npartitions=4))).result()
+    here = read_csv(folder / "here.csv")
+    for name in OUTPUTS:
+        assert_same_bits(valued[name].to_numpy(), [float(x) for x in here[name][:rows]])
+    frame.loc[5_432, "vol"] = -1.0
+    with pytest.raises(ValueError, match="^vol at row 5432 is -1.0: must be a finite number >= 0$"):
+        client.compute(value_frame(dd.from_pandas(frame, npartitions=4))).result()
