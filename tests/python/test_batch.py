@@ -11,7 +11,7 @@ import pytest
 
 import sorvik as s
 import sorvik_batch as sb
-from conftest import raises_exactly, utc
+from conftest import fault_class, raises_exactly, utc
 
 Call, Put = s.OptionType.Call, s.OptionType.Put
 American, European = s.ExerciseStyle.American, s.ExerciseStyle.European
@@ -195,6 +195,19 @@ def test_an_exception_from_progress_stops_the_workers():
         sb.value(np.full(4000, 100.0), 100.0, 1.0, 0.05, 0.2, option_type="put", exercise="american",
                  progress=fail)
     assert len(calls) == 1
+
+
+def test_a_fault_raised_by_progress_is_sorviks_fault_class(capfd):
+    # A subclass that is also SystemExit would end the process if let through.
+    exiting = type("Exiting", (fault_class(), SystemExit), {})
+
+    def fail(done, total):
+        raise exiting("from progress")
+
+    with pytest.raises(BaseException) as info:
+        sb.value(100.0, 100.0, 1.0, 0.05, 0.2, option_type="put", exercise="american", progress=fail)
+    assert type(info.value) is fault_class() and info.value.args == ("from progress",)
+    assert "Python code raised PanicException" in capfd.readouterr().err
 
 
 def test_progress_true_draws_a_bar_on_stderr(capfd):

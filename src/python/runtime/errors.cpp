@@ -40,8 +40,13 @@ void set_error(PyObject* type, std::string_view message) {
 /// traceback, without running sys.excepthook (which may exit the process),
 /// clears it and returns the fault to raise in its place.
 std::optional<Fault> take_python_panic() {
-    if (!g_panic_type || !PyErr_ExceptionMatches(g_panic_type)) return std::nullopt;
     PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    // Finding (or making) the class must not disturb the pending error.
+    PyObject* panic = panic_exception_type();
+    if (!panic) PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+    if (!panic || !PyErr_ExceptionMatches(panic)) return std::nullopt;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
     const Ref type_ref = Ref::steal(type), value_ref = Ref::steal(value), traceback_ref = Ref::steal(traceback);
@@ -68,9 +73,21 @@ void throw_python_error() {
 }
 
 PyObject* panic_exception_type() noexcept {
-    if (!g_panic_type)
-        g_panic_type = PyErr_NewExceptionWithDoc("velkor_runtime.PanicException", kPanicDoc,
-                                                 PyExc_BaseException, nullptr);
+    if (g_panic_type) return g_panic_type;
+    // One class per interpreter for both extension modules (each links its own
+    // copy of this runtime): the first to need it stores it in the
+    // interpreter's dictionary for extension state, which Python code cannot reach.
+    constexpr const char* key = "sorvik.PanicException";
+    PyObject* state = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (PyObject* shared = state ? PyDict_GetItemString(state, key) : nullptr) {
+        g_panic_type = Py_NewRef(shared);
+        return g_panic_type;
+    }
+    PyObject* created =
+        PyErr_NewExceptionWithDoc("velkor_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
+    if (!created) return nullptr;
+    if (state && PyDict_SetItemString(state, key, created) < 0) PyErr_Clear();  // still usable, just not shared
+    g_panic_type = created;
     return g_panic_type;
 }
 

@@ -34,7 +34,8 @@ inline Ref check(PyObject* result) {
     return Ref::steal(result);
 }
 
-/// The fault exception class, created on first need; null (error set) on failure.
+/// The fault exception class, created on first need and shared by both
+/// extension modules; null (error set) on failure.
 PyObject* panic_exception_type() noexcept;
 
 /// Writes the fault's diagnostic to stderr and raises the fault exception class.
