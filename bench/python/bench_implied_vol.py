@@ -61,14 +61,20 @@ def draw_quotes(n, seed=3):
 
 
 def errors_of(found, quotes, subset):
-    """|sigma found - sigma drawn| over quotes inside their bounds, and how many miss the rounding allowance."""
+    """Over quotes inside their bounds: max and 99th percentile of |sigma found - sigma drawn| where a sigma
+    was found, the count that missed the rounding allowance max(1e-12 sigma, rounding / vega) or found none,
+    and the count of quotes."""
     err = np.abs(np.asarray(found, dtype=float) - quotes["vol"][subset])
     inside = quotes["inside"][subset]
     with np.errstate(divide="ignore"):
         allowed = np.maximum(1e-12 * quotes["vol"][subset], quotes["rounding"][subset] / quotes["vega"][subset])
-    err_inside = np.where(np.isnan(err), np.inf, err)[inside]
-    beyond = int(np.sum(err_inside > allowed[inside]))
-    return float(np.max(err_inside)), float(np.percentile(err_inside, 99)), beyond, int(inside.sum())
+    err_inside, allowed_inside = err[inside], allowed[inside]
+    found = ~np.isnan(err_inside)
+    missed = int(np.sum(~found | (err_inside > allowed_inside)))
+    # The error in units of what the quote's own rounding allows: comparable across quotes.
+    ratio = err_inside[found] / allowed_inside[found]
+    return (float(np.max(err_inside[found])), float(np.percentile(err_inside[found], 99)), missed, int(inside.sum()),
+            float(np.max(ratio)), float(np.percentile(ratio, 99)))
 
 
 def newton(quotes, iterations=100, tolerance=1e-12):
@@ -138,18 +144,19 @@ def main():
 
     # 1. Scalar calls against vollib
     quotes = draw_quotes(n_scalar)
-    flag = {"call": "c", "put": "p"}
+    # Plain Python arguments, made before timing: only the calls are timed.
+    rows = [(float(quotes["price"][i]), float(quotes["strike"][i]), float(quotes["years"][i]),
+             float(quotes["rate"][i]), float(quotes["q"][i]), str(quotes["kind"][i])) for i in range(n_scalar)]
     items = range(n_scalar)
 
     def ours(i):
-        return sb.implied_vol(float(quotes["price"][i]), 100.0, float(quotes["strike"][i]), float(quotes["years"][i]),
-                              float(quotes["rate"][i]), option_type=str(quotes["kind"][i]),
-                              dividend_yield=float(quotes["q"][i]), errors="nan")
+        price, strike, years, rate, q, kind = rows[i]
+        return sb.implied_vol(price, 100.0, strike, years, rate, option_type=kind, dividend_yield=q, errors="nan")
 
     def theirs(i):
+        price, strike, years, rate, q, kind = rows[i]
         try:
-            return vollib_iv(float(quotes["price"][i]), 100.0, float(quotes["strike"][i]), float(quotes["years"][i]),
-                             float(quotes["rate"][i]), float(quotes["q"][i]), flag[str(quotes["kind"][i])])
+            return vollib_iv(price, 100.0, strike, years, rate, q, kind[0])
         except Exception:  # vollib raises for quotes it cannot invert
             return math.nan
 
@@ -159,9 +166,12 @@ def main():
     t_theirs = seconds_each(theirs, items, max(1, rounds // 3))
     e_ours, e_theirs = errors_of(found_ours, quotes, items), errors_of(found_theirs, quotes, items)
     print(f"\n1. Scalar calls in a Python loop, {n_scalar} European quotes ({e_ours[3]} inside their bounds)")
-    print(f"  {'':22s} {'per quote':>10s} {'max |err|':>10s} {'p99 |err|':>10s} {'beyond rounding':>16s}")
-    print(f"  {'sorvik_batch':22s} {t_ours * 1e6:8.2f} us {e_ours[0]:10.1e} {e_ours[1]:10.1e} {e_ours[2]:16d}")
-    print(f"  {'vollib':22s} {t_theirs * 1e6:8.2f} us {e_theirs[0]:10.1e} {e_theirs[1]:10.1e} {e_theirs[2]:16d}")
+    print("  |err| = |sigma found - sigma drawn|; allowed = max(1e-12 sigma, rounding of the quote / vega);")
+    print("  missed: no sigma, or |err| > allowed")
+    print(f"  {'':16s} {'per quote':>10s} {'max |err|':>10s} {'p99 |err|':>10s} {'max err/allowed':>16s} "
+          f"{'p99 err/allowed':>16s} {'missed':>7s}")
+    for name, t, e in (("sorvik_batch", t_ours, e_ours), ("vollib", t_theirs, e_theirs)):
+        print(f"  {name:16s} {t * 1e6:7.2f} us {e[0]:10.1e} {e[1]:10.1e} {e[4]:16.3f} {e[5]:16.3f} {e[2]:7d}")
     print(f"  sorvik_batch is {t_theirs / t_ours:.0f}x faster")
 
     # 2. One batch call against QuantLib and numpy
@@ -181,9 +191,9 @@ def main():
     e_newton = errors_of(found_newton, book, slice(None))
     print(f"\n2. One batch call, one thread, {n_batch:,} quotes ({e_batch[3]} inside their bounds); "
           f"QuantLib on the first {n_peer}")
-    print(f"  {'':22s} {'per quote':>10s} {'max |err|':>10s} {'p99 |err|':>10s} {'not converged':>14s}")
+    print(f"  {'':22s} {'per quote':>10s} {'max |err|':>10s} {'p99 |err|':>10s} {'missed':>8s}")
     for name, t, e in (("sorvik_batch", t_batch, e_batch), ("QuantLib", t_ql, e_ql), ("numpy Newton", t_newton, e_newton)):
-        print(f"  {name:22s} {t * 1e6:8.3f} us {e[0]:10.1e} {e[1]:10.1e} {e[2]:14d}")
+        print(f"  {name:22s} {t * 1e6:8.3f} us {e[0]:10.1e} {e[1]:10.1e} {e[2]:8d} of {e[3]}")
     print(f"  sorvik_batch is {t_ql / t_batch:.0f}x faster per quote than QuantLib, "
           f"{t_newton / t_batch:.1f}x than numpy Newton")
 
@@ -201,9 +211,12 @@ def main():
                                                     False, 1, True, None)
     elapsed = time.perf_counter() - start
     reproduced = sb.value(spot, 100.0, years, rate, out, option_type="put", exercise="american").price
+    # Deep in the money an American is worth its payoff for a range of sigma: no sigma to recover there.
+    alive = price > np.maximum(100.0 - spot, 0.0) + 1e-6
     print(f"\n3. American puts, 1001 x 50 grid, {n_american} quotes, one thread: {n_american / elapsed:.0f} quotes/s, "
-          f"{valuations / n_american:.1f} grid valuations per quote, max |sigma error| {np.max(np.abs(out - vol)):.1e}, "
-          f"price reproduced to {np.max(np.abs(reproduced - price)):.1e}")
+          f"{valuations / n_american:.1f} grid valuations per quote; max |sigma error| "
+          f"{np.max(np.abs(out - vol)[alive]):.1e} over the {alive.sum()} quotes above their payoff; every price "
+          f"reproduced to {np.max(np.abs(reproduced - price)):.1e}")
 
     if args.save:
         merge_record(args.save, {
@@ -214,10 +227,10 @@ def main():
                  "peer_seconds": t_ql, "per": "quote"},
             ],
             "accuracy": [
-                {"case": "Implied vol, max error", "sorvik_error": e_ours[0], "peer": "vollib",
-                 "peer_error": e_theirs[0], "measure": "max |sigma error|"},
-                {"case": "Implied vol, 99th percentile", "sorvik_error": e_ours[1], "peer": "vollib",
-                 "peer_error": e_theirs[1], "measure": "99th percentile |sigma error|"},
+                {"case": "Implied vol, worst quote", "sorvik_error": e_ours[4], "peer": "vollib",
+                 "peer_error": e_theirs[4], "measure": "max |sigma error| / rounding allowance"},
+                {"case": "Implied vol, 99th percentile", "sorvik_error": e_ours[5], "peer": "vollib",
+                 "peer_error": e_theirs[5], "measure": "99th percentile |sigma error| / rounding allowance"},
             ],
         })
         print(f"\nrecorded in {args.save}")

@@ -174,6 +174,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="few short rounds: a smoke run, not a measurement")
     parser.add_argument("--rounds", type=int, help="timing rounds per case (default 31, 5 with --quick)")
+    parser.add_argument("--save", metavar="FILE", help="record the figures for the documentation (JSON)")
     args = parser.parse_args()
     rounds = args.rounds or (5 if args.quick else 31)
     budget = 0.005 if args.quick else 0.05  # seconds per sample
@@ -251,7 +252,22 @@ def main():
     row("fd_ql_trbdf2")
 
     check_closed_form(cf, q_cf, o_cf)
-    check_grid(fd, q_dg, o_dg, q_tr, o_tr, o_ref)
+    errors = check_grid(fd, q_dg, o_dg, q_tr, o_tr, o_ref)
+    if args.save:
+        from bench_batch import merge_record
+        merge_record(args.save, {
+            "speed": [
+                {"case": "Closed form, compute() + 5 greeks", "sorvik_seconds": m["cf_sorvik"], "peer": "QuantLib",
+                 "peer_seconds": m["cf_ql"], "per": "valuation"},
+                {"case": "American put, 1001 x 50, one valuation", "sorvik_seconds": m["fd_sorvik"],
+                 "peer": "QuantLib FD (Douglas)", "peer_seconds": m["fd_ql_douglas"], "per": "valuation"},
+            ],
+            "accuracy": [
+                {"case": "American put, 1001 x 50", "sorvik_error": errors[0], "peer": "QuantLib FD (Douglas)",
+                 "peer_error": errors[1], "measure": "|price - high-precision value|"},
+            ],
+        })
+        print(f"\nrecorded in {args.save}")
 
 
 def check_closed_form(cf, q_cf, o_cf):
@@ -296,6 +312,7 @@ def check_grid(fd, q_dg, o_dg, q_tr, o_tr, o_ref):
                   "leaves undamped oscillations")
     if errors[0] > 1e-2:
         warn(f"sorvik grid price is {errors[0]:.3e} away from the high-precision value")
+    return errors
 
 
 if __name__ == "__main__":
