@@ -82,16 +82,19 @@ def normalised(text: str) -> list[str]:
 
 def run(page: Path, program: Program, workdir: Path) -> list[str]:
     """Runs one program; returns what went wrong, if anything."""
-    source = "".join(f"print({MARK!r} + {str(k)!r}, flush=True)\n{block.code}"
-                     for k, block in enumerate(program.blocks))
+    # A whole program runs as written: processes it starts may import it again, and a mark
+    # printed at its top would then come out more than once.
+    whole = program.name.endswith(".py")
+    source = program.blocks[0].code if whole else "".join(
+        f"print({MARK!r} + {str(k)!r}, flush=True)\n{block.code}" for k, block in enumerate(program.blocks))
     script = workdir / (program.name if program.name.endswith(".py") else page.stem.replace("-", "_") + ".py")
     script.write_text(source)
     done = subprocess.run([sys.executable, script.name], cwd=workdir, capture_output=True, text=True, timeout=600)
-    outputs = done.stdout.split(MARK)[1:]
+    outputs = ["0\n" + done.stdout] if whole else done.stdout.split(MARK)[1:]
     problems = []
     if done.returncode != 0:
         ran = len(outputs) - 1
-        block = program.blocks[max(ran, 0)]
+        block = program.blocks[min(max(ran, 0), len(program.blocks) - 1)]
         problems.append(f"{page.name}:{block.line}: the example failed (exit {done.returncode})\n{done.stderr}")
     for text, block in zip(outputs, program.blocks):
         number, _, printed = text.partition("\n")
