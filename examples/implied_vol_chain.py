@@ -9,10 +9,11 @@ strikes = np.arange(70.0, 135.0, 5.0)
 smile = 0.22 + 0.6 * np.log(strikes / spot) ** 2  # the volatilities the quotes were made with
 
 for exercise in ("european", "american"):
-    quotes = sorvik_batch.value(spot, strikes, years, rate, smile, option_type="put", exercise=exercise,
-                                dividend_yield=dividend_yield).price
-    implied = sorvik_batch.implied_vol(quotes, spot, strikes, years, rate, option_type="put",
-                                       exercise=exercise, dividend_yield=dividend_yield)
+    # Array inputs give arrays (a float only when every input is a scalar).
+    quotes = np.asarray(sorvik_batch.value(spot, strikes, years, rate, smile, option_type="put", exercise=exercise,
+                                           dividend_yield=dividend_yield).price)
+    implied = np.asarray(sorvik_batch.implied_vol(quotes, spot, strikes, years, rate, option_type="put",
+                                                  exercise=exercise, dividend_yield=dividend_yield))
     repriced = sorvik_batch.value(spot, strikes, years, rate, implied, option_type="put", exercise=exercise,
                                   dividend_yield=dividend_yield).price
     print(f"{exercise} puts: largest volatility error {np.max(np.abs(implied - smile)):.1e}, "

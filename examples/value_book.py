@@ -16,9 +16,10 @@ exercise = np.where(rng.random(n) < 0.01, "american", "european")  # 1,000 Ameri
 book = sorvik_batch.value(spot, strike, years, 0.04, vol, option_type=kind, exercise=exercise,
                           dividend_yield=0.01, progress=True)
 
+# Array inputs give arrays (a float only when every input is a scalar).
+price, delta, vega = np.asarray(book.price), np.asarray(book.delta), np.asarray(book.vega)
 american = exercise == "american"
 print(f"{n:,} options, {american.sum():,} of them American (on the grid)")
-print(f"book value {book.price.sum():,.2f}, delta {book.delta.sum():,.2f}, vega (Europeans) "
-      f"{np.nansum(book.vega):,.2f}")
-print("first American:", {name: round(float(getattr(book, name)[american][0]), 6)
+print(f"book value {price.sum():,.2f}, delta {delta.sum():,.2f}, vega (Europeans) {np.nansum(vega):,.2f}")
+print("first American:", {name: round(float(np.asarray(getattr(book, name))[american][0]), 6)
                            for name in ("price", "delta", "gamma", "theta")})

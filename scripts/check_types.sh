@@ -7,6 +7,6 @@ cd "$(dirname "$0")/.."
 python="${PYTHON:-python3}"
 
 # No allowlist: every difference between the stubs and the runtime is an error.
-"$python" -m mypy.stubtest sorvik sorvik_batch
+"$python" -m mypy.stubtest --mypy-config-file pyproject.toml sorvik sorvik_batch
 "$python" -m mypy --strict -p sorvik -p sorvik_batch
 "$python" -m mypy --strict examples/

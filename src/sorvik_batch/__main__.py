@@ -6,6 +6,7 @@ import csv
 import sys
 from collections.abc import Sequence
 from pathlib import Path
+from typing import Literal
 
 from . import _files, _progress
 from ._columns import value_columns
@@ -28,7 +29,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     return 0
 
 
-def price(book_path: Path, out_path: Path, *, errors: str, scheduler: str | None, workers: int | None,
+def price(book_path: Path, out_path: Path, *, errors: Literal["raise", "nan"], scheduler: str | None,
+          workers: int | None,
           threads: int | None, progress: bool) -> None:
     """Reads the book, values it here or on a cluster, and writes it with its prices and greeks."""
     _files.file_format(out_path, "RESULT")  # a bad name fails before the work, not after

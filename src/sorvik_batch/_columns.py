@@ -2,7 +2,7 @@
 from __future__ import annotations
 
 from collections.abc import Callable, Collection, Mapping, Sequence
-from typing import Any
+from typing import Any, Literal
 
 import numpy as np
 
@@ -15,7 +15,7 @@ TEXT = ("option_type", "exercise", "method")
 OUTPUTS = ("price", "delta", "gamma", "theta", "vega", "rho")
 
 # The closed form first: it is quick, so a bad row there is reported before any grid work.
-_METHODS = {"analytic": "analytic", "": None, "fdm": "fdm"}
+_METHODS: dict[str, Literal["analytic", "fdm"] | None] = {"analytic": "analytic", "": None, "fdm": "fdm"}
 
 
 class BookError(ValueError):
@@ -32,7 +32,7 @@ def check_columns(names: Collection[str]) -> None:
         raise BookError(f"the book already has a column named {', '.join(taken)}: the results would overwrite it")
 
 
-def value_columns(columns: Mapping[str, Any], rows: Sequence[object], *, errors: str = "raise",
+def value_columns(columns: Mapping[str, Any], rows: Sequence[object], *, errors: Literal["raise", "nan"] = "raise",
                   threads: int | None = None, progress: Callable[[int, int], object] | None = None,
                   **settings: Any) -> dict[str, FloatArray]:
     """Prices and greeks of a book given as equal-length columns, by output name.
@@ -82,8 +82,8 @@ def text_column(column: Any) -> np.ndarray[Any, Any]:
     return items.astype(str)
 
 
-def _method_groups(column: Any, rows: Sequence[object], errors: str,
-                   outputs: dict[str, FloatArray]) -> list[tuple[str | None, np.ndarray[Any, Any] | None]]:
+def _method_groups(column: Any, rows: Sequence[object], errors: str, outputs: dict[str, FloatArray]
+                   ) -> list[tuple[Literal["analytic", "fdm"] | None, np.ndarray[Any, Any] | None]]:
     """(method, row indices) per method in the book; None for indices when one method has every row.
 
     Rows with an unknown method raise BookError, or with errors="nan" get NaN in every output.

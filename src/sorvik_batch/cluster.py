@@ -42,11 +42,11 @@ def value_partition(frame: pd.DataFrame, **settings: Any) -> pd.DataFrame:
     the Dask worker's thread count. With ``errors="raise"`` a bad row raises ValueError naming
     the row by its label in the frame's index.
     """
-    columns: dict[str, Any] = dict(frame.items())
+    columns: dict[str, Any] = {str(name): column for name, column in frame.items()}
     for name in TEXT:  # pandas marks missing text as NA or NaN: a blank here
         if name in columns:
             columns[name] = columns[name].to_numpy(dtype=object, na_value="")
-    return frame.assign(**_value_on_worker(columns, frame.index, **settings))
+    return frame.assign(**_value_on_worker(columns, list(frame.index), **settings))
 
 
 def value_frame(book: dd.DataFrame, **settings: Any) -> dd.DataFrame:
