@@ -25,13 +25,26 @@ std::atomic<long> allocations{0};
 // GCC takes the malloc/free pairing below for a mismatch once it inlines
 // library allocations that use these operators.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+// Every form that can pair with the replaced delete is replaced too (the
+// library's nothrow form, used by std::stable_sort, included): a sanitizer
+// build would otherwise see its own new freed by our delete.
 void* operator new(std::size_t size) {
     allocations.fetch_add(1, std::memory_order_relaxed);
     if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
     throw std::bad_alloc();
 }
+void* operator new[](std::size_t size) { return operator new(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    return std::malloc(size == 0 ? 1 : size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace sorvik {
 namespace {
