@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the wheel as a user would, installs it into a fresh virtual environment with the
-# test extra, and runs the Python tests and the type checks there: the wheel alone must
+# test and cluster extras (the Dask glue is type-checked too), and runs the Python tests and
+# the type checks there: the wheel alone must
 # carry both modules, the stubs and the version metadata. PYTHON picks the interpreter that
 # builds and makes the environment.
 set -euo pipefail
@@ -15,7 +16,7 @@ wheel="$(echo "$work"/dist/sorvik-*.whl)"
 
 "$python" -m venv "$work/venv"
 venv_python="$work/venv/bin/python"
-"$venv_python" -m pip install --quiet "$wheel[test]"
+"$venv_python" -m pip install --quiet "$wheel[test,cluster]"
 
 # The version the package reports is the one its metadata (and the wheel's name) carries.
 version="$(basename "$wheel" | cut -d- -f2)"
