@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # Builds the wheel as a user would, installs it into a fresh virtual environment with the
 # test and cluster extras (the Dask glue is type-checked too), and runs the Python tests and
-# the type checks there: the wheel alone must
-# carry both modules, the stubs and the version metadata. PYTHON picks the interpreter that
-# builds and makes the environment.
+# the type checks there: the wheel alone must carry both modules, the stubs and the version
+# metadata. PYTHON picks the interpreter that builds and makes the environment.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python="${PYTHON:-python3}"
