@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 #include <vector>
 
 #include "american/lane_math.hpp"
@@ -130,6 +131,9 @@ struct Workspace {
     // ∂G_i/∂σ, ∂G_i/∂r, ∂G_i/∂q at a fixed boundary, and ∂G_i/∂ln X (every B moving together)
     std::vector<double> d_vol, d_rate, d_yield, d_ln_x;
     std::vector<double> scratch;
+    // The price integral's option-dependent points: ξ = 2·sin θ − 1, w·du/dw,
+    // cos θ; the boundary's Chebyshev coefficients, T_c(ξ_k), and ∂V/∂c.
+    std::vector<double> price_xi, price_weight, price_cos, coefficients, chebyshev_t, by_coefficient;
     Lu lu;
 
     explicit Workspace(const SpectralScheme& s) {
@@ -151,6 +155,13 @@ struct Workspace {
         d_yield.resize(n);
         d_ln_x.resize(n);
         scratch.resize(std::max(n, l));
+        const std::size_t lp = s.counts.price_points, nf = s.fine().nodes;
+        price_xi.resize(lp);
+        price_weight.resize(lp);
+        price_cos.resize(lp);
+        coefficients.resize(nf + 1);
+        chebyshev_t.resize((nf + 1) * lp);
+        by_coefficient.resize(nf + 1);
         lu.a.resize(n * n);
     }
 };
@@ -398,24 +409,53 @@ BoundaryPutValue value_one(const BoundaryPut& put, const SpectralScheme& s, Work
     double d_rate = -(T * K * put_minus);
     double d_yield = T * S * put_plus;
 
-    // H at the price points.
-    double* hk = w.interpolated.data();
-    for (std::size_t k = 0; k < lp; k += 2) store(&hk[k], splat<Pair>(0.0));
-    for (std::size_t j = 0; j < n; ++j) {
-        const double hj = w.h[j + 1];
-        const double* row = &s.price_interpolation[j * lp];
-        for (std::size_t k = 0; k < lp; k += 2) store(&hk[k], load(&hk[k]) + load(&row[k]) * hj);
+    // The premium ∫₀^T [rK·e^(−rt)·N(−e₋) − qS·e^(−qt)·N(−e₊)] du, t = T − u,
+    // e± = d±(t, S/B(u)). Near t = 0 its integrand turns from 0 to about
+    // ½·(rK − qS) over t ~ (ℓ/σ)², ℓ = ln(S/B(T)) the spot's distance from
+    // the boundary, which for a spot near the boundary is a thin layer: so
+    // u = T·sin²θ with θ = π/2 − φ, φ = a·sinh(β·w), a = ℓ/(2σ√T) and
+    // a·sinh(β) = π/2, which spaces the points evenly in φ below a and
+    // geometrically above (for a distant spot, evenly throughout).
+    const double ell = m.ln_spot_over_x + y[n];
+    const double a = std::max(0.5 * ell / m.vol_sqrt_years, 1e-12);
+    const double beta = std::asinh((0.5 * std::numbers::pi) / a);
+    // The boundary's Chebyshev coefficients, for H at points that move with the option.
+    double* coefficients = w.coefficients.data();
+    for (std::size_t c = 0; c <= n; ++c) {
+        double acc = 0.0;
+        for (std::size_t j = 0; j < n; ++j) acc += s.chebyshev_coefficients[c * n + j] * w.h[j + 1];
+        coefficients[c] = acc;
     }
-    // The premium ∫₀^T [rK·e^(−rt)·N(−e₋) − qS·e^(−qt)·N(−e₊)] du over u = T·sin²θ,
-    // t = T − u, e± = d±(t, S/B(u)); its spot and parameter derivatives at a
-    // fixed boundary, and its derivatives along the boundary (into w.boundary_weight).
+    double* xi = w.price_xi.data();
+    double* hk = w.interpolated.data();
     const double q = yield, r = rate, vol = m.vol;
     const Pair zero = splat<Pair>(0.0);
     Pair s_price = zero, s_delta = zero, s_gamma = zero, s_vega = zero, s_rate = zero, s_yield = zero,
-          s_ln_x = zero;
+         s_ln_x = zero;
+    for (std::size_t k = 0; k < lp; k += 2) {
+        const Pair up = lanes::exp(beta * load(&s.price_nodes[k])), down = 1.0 / up;
+        const Pair phi = a * (0.5 * (up - down));
+        const auto sv = lanes::sin_versine(phi);
+        store(&xi[k], 1.0 - 2.0 * sv.versine);  // ξ = 2·sin θ − 1
+        // w·du/dw = w·2T·sin θ·cos θ·dφ/dw
+        store(&w.price_weight[k], load(&s.price_weight[k]) * (a * beta * (0.5 * (up + down))) *
+                                      (2.0 * T * (1.0 - sv.versine) * sv.sin));
+        store(&w.price_cos[k], sv.sin);  // cos θ = √(t/T)
+    }
+    // H at ξ_k by Clenshaw's recurrence, all points side by side.
+    for (std::size_t k = 0; k < lp; k += 2) {
+        const Pair x2 = 2.0 * load(&xi[k]);
+        Pair b1 = zero, b2 = zero;
+        for (std::size_t c = n; c >= 1; --c) {
+            const Pair b = (x2 * b1 - b2) + coefficients[c];
+            b2 = b1;
+            b1 = b;
+        }
+        store(&hk[k], (0.5 * x2 * b1 - b2) + coefficients[0]);
+    }
     for (std::size_t k = 0; k < lp; k += 2) {
         const Pair yk = lanes::sqrt(positive_part(load(&hk[k])));
-        const Pair sn = load(&s.price_sin_theta[k]), c = load(&s.price_cos_theta[k]);
+        const Pair c = load(&w.price_cos[k]);
         const Pair sqrt_t = m.sqrt_years * c;
         const Pair vol_sqrt_t = m.vol_sqrt_years * c;
         const Pair t = T * (c * c);
@@ -426,13 +466,13 @@ BoundaryPutValue value_one(const BoundaryPut& put, const SpectralScheme& s, Work
         const Pair low_plus = select(e_plus >= 0.0, pp.tail, lanes::exp(-(q * t)) - pp.tail);    // e^(−qt)·N(−e₊)
         const Pair low_minus = select(e_minus >= 0.0, pm.tail, lanes::exp(-(r * t)) - pm.tail);  // e^(−rt)·N(−e₋)
         const Pair rho = r * (m.strike_over_x * lanes::exp(yk));  // rK/B(u)
-        const Pair a = pp.density;                                 // e^(−qt)·φ(e₊)
-        const Pair weight = (2.0 * load(&s.price_weight[k]) * sn * c) * T;  // w·du/dθ
-        const Pair gap = (q - rho) * a;
+        const Pair a_pdf = pp.density;                             // e^(−qt)·φ(e₊)
+        const Pair weight = load(&w.price_weight[k]);
+        const Pair gap = (q - rho) * a_pdf;
         s_price = s_price + weight * (r * K * low_minus - q * S * low_plus);
         s_delta = s_delta + weight * (gap / vol_sqrt_t - q * low_plus);
-        s_gamma = s_gamma + weight * ((q * a) / vol_sqrt_t - gap * e_plus / (vol_sqrt_t * vol_sqrt_t));
-        s_vega = s_vega + weight * a * (rho * e_plus - q * e_minus);
+        s_gamma = s_gamma + weight * ((q * a_pdf) / vol_sqrt_t - gap * e_plus / (vol_sqrt_t * vol_sqrt_t));
+        s_vega = s_vega + weight * a_pdf * (rho * e_plus - q * e_minus);
         s_rate = s_rate + weight * (K * low_minus * (1.0 - r * t) + S * gap * sqrt_t / vol);
         s_yield = s_yield + weight * (-(S * gap) * sqrt_t / vol - S * low_plus * (1.0 - q * t));
         const Pair d_b = weight * S * (-gap) / vol_sqrt_t;  // ∂V/∂ln B(u)
@@ -446,14 +486,33 @@ BoundaryPutValue value_one(const BoundaryPut& put, const SpectralScheme& s, Work
     d_rate += sum(s_rate);
     d_yield += sum(s_yield);
 
-    // The boundary's response (adjoint): dV/dp = ∂V/∂p − λᵀ·∂G/∂p with
-    // Jᵀλ = ∂V/∂y, ∂V/∂y_j = −y_j·Σ_k ∂V/∂ln B(u_k)·P_kj/√H(u_k).
+    // The boundary's response (adjoint): dV/dp = ∂V/∂p − λᵀ·∂F/∂p with
+    // Jᵀλ = ∂V/∂y, ∂V/∂y_j = −y_j·Σ_k ∂V/∂ln B(u_k)/√H(u_k)·∂H(u_k)/∂H_j and
+    // ∂H(u_k)/∂H_j = Σ_c T_c(ξ_k)·C_cj.
+    double* by_coefficient = w.by_coefficient.data();
+    double* cheb = w.chebyshev_t.data();  // T_c(ξ_k) at [c·l_p + k]
+    for (std::size_t k = 0; k < lp; k += 2) {
+        const Pair x = load(&xi[k]);
+        Pair t0 = splat<Pair>(1.0), t1 = x;
+        store(&cheb[k], t0);
+        store(&cheb[lp + k], t1);
+        for (std::size_t c = 2; c <= n; ++c) {
+            const Pair t2 = 2.0 * x * t1 - t0;
+            store(&cheb[c * lp + k], t2);
+            t0 = t1;
+            t1 = t2;
+        }
+    }
+    for (std::size_t c = 0; c <= n; ++c) {
+        Pair acc = zero;
+        for (std::size_t k = 0; k < lp; k += 2) acc = acc + load(&w.boundary_weight[k]) * load(&cheb[c * lp + k]);
+        by_coefficient[c] = sum(acc);
+    }
     double* lambda = w.scratch.data();
     for (std::size_t j = 0; j < n; ++j) {
-        const double* row = &s.price_interpolation[j * lp];
-        Pair acc = splat<Pair>(0.0);
-        for (std::size_t k = 0; k < lp; k += 2) acc = acc + load(&w.boundary_weight[k]) * load(&row[k]);
-        lambda[j] = -(y[j + 1] * sum(acc));
+        double acc = 0.0;
+        for (std::size_t c = 0; c <= n; ++c) acc += by_coefficient[c] * s.chebyshev_coefficients[c * n + j];
+        lambda[j] = -(y[j + 1] * acc);
     }
     w.lu.solve_transposed(lambda);
     double l_vol = 0.0, l_rate = 0.0, l_yield = 0.0, l_x = 0.0;

@@ -85,6 +85,32 @@ SORVIK_LANE_INLINE V erfcx(V z) {
     return estrin(detail::erfcx_powers, (z - L) * inv) * inv;
 }
 
+namespace detail {
+/// Taylor coefficients of sin(φ)/φ and (1 − cos φ)/φ² in φ², to φ²⁰: on
+/// [0, π/2] the remainders are below 2⁻⁵⁸.
+inline constexpr double sin_taylor[11] = {
+    1.0, -1.0 / 6.0, 1.0 / 120.0, -1.0 / 5040.0, 1.0 / 362880.0, -1.0 / 39916800.0, 1.0 / 6227020800.0,
+    -1.0 / 1307674368000.0, 1.0 / 355687428096000.0, -1.0 / 121645100408832000.0, 1.0 / 51090942171709440000.0,
+};
+inline constexpr double versine_taylor[11] = {
+    0.5, -1.0 / 24.0, 1.0 / 720.0, -1.0 / 40320.0, 1.0 / 3628800.0, -1.0 / 479001600.0, 1.0 / 87178291200.0,
+    -1.0 / 20922789888000.0, 1.0 / 6402373705728000.0, -1.0 / 2432902008176640000.0,
+    1.0 / 1124000727777607680000.0,
+};
+}  // namespace detail
+
+/// sin φ and 1 − cos φ for 0 ≤ φ ≤ π/2, both to full relative accuracy
+/// (the second without the cancellation of 1 − cos φ near 0).
+template <class V>
+struct SinVersine {
+    V sin, versine;
+};
+template <class V>
+SORVIK_LANE_INLINE SinVersine<V> sin_versine(V phi) {
+    const V x = phi * phi;
+    return {phi * estrin(detail::sin_taylor, x), x * estrin(detail::versine_taylor, x)};
+}
+
 /// The standard normal density and distribution function at x, from one
 /// exponential: φ(x) = e^(−x²/2)/√(2π) and Φ(x), whose smaller tail is
 /// Φ(−|x|) = e^(−x²/2)·erfcx(|x|/√2)/2. `scale` multiplies both (e.g. a

@@ -136,9 +136,24 @@ SpectralScheme::SpectralScheme(const SpectralCounts& c) : counts(c) {
     const std::size_t n = fine().nodes;
     const std::size_t lp = c.price_points;
     if (lp < 2 || lp % 2 != 0) throw Fault("spectral price integral needs an even number of points");
-    quadrature(lp, price_sin_theta, price_cos_theta, price_weight);
-    price_interpolation.resize(lp * n);
-    for (std::size_t k = 0; k < lp; ++k) interpolation_weights(fine().z, price_sin_theta[k], &price_interpolation[k], lp);
+    gauss_legendre(lp, price_nodes, price_weight);
+    for (std::size_t k = 0; k < lp; ++k) {
+        price_nodes[k] = 0.5 * (price_nodes[k] + 1.0);
+        price_weight[k] *= 0.5;
+    }
+    // Discrete Chebyshev transform at the extreme points ξ_j = −cos(jπ/n):
+    // c_m = (2/n)·Σ'' H_j·cos(m(n − j)π/n), the end terms of the sum and c_0,
+    // c_n halved.
+    chebyshev_coefficients.assign((n + 1) * n, 0.0);
+    for (std::size_t m = 0; m <= n; ++m) {
+        for (std::size_t j = 1; j <= n; ++j) {
+            double c = 2.0 / static_cast<double>(n) *
+                       std::cos(static_cast<double>(m * (n - j) % (2 * n)) * pi / static_cast<double>(n));
+            if (j == n) c *= 0.5;
+            if (m == 0 || m == n) c *= 0.5;
+            chebyshev_coefficients[m * n + (j - 1)] = c;
+        }
+    }
 }
 
 const SpectralScheme& SpectralScheme::of(SpectralPrecision precision) {

@@ -67,10 +67,14 @@ struct SpectralScheme {
     /// deviations: u² = u₁² + ω·(u₂² − u₁²). NaN for the other nodes.
     std::vector<std::vector<double>> near_expiry;
     const CollocationStage& fine() const { return stages.back(); }
-    /// The price integral over u ∈ [0, T], u = T·sin²θ, on its own points.
-    std::vector<double> price_sin_theta, price_cos_theta, price_weight;
-    /// H at the price points z = sin θ_k from the fine node values: [(j − 1)·l_p + k].
-    std::vector<double> price_interpolation;
+    /// The price integral's Gauss–Legendre points w_k and weights on (0, 1);
+    /// each option maps them to θ = π/2 − a·sinh(β·w), u = T·sin²θ, which
+    /// crowds them where the spot's distance from the boundary makes the
+    /// integrand turn (see value_boundary_puts).
+    std::vector<double> price_nodes, price_weight;
+    /// The Chebyshev coefficients c_0 … c_n of the last stage's interpolant
+    /// of H in ξ = 2z − 1, from the node values H_1 … H_n: [m·n + (j − 1)].
+    std::vector<double> chebyshev_coefficients;
 
     /// Throws Fault for no stage, fewer than 2 nodes or odd point counts (the
     /// kernel takes the points two at a time).
