@@ -1,9 +1,13 @@
 // bench/cpp/spectral_accuracy.cpp: accuracy and cost of the exercise-boundary engine on a random set of American options.
 //
-// Usage: spectral_accuracy [count] [seed]
+// Usage: spectral_accuracy [count] [seed] [csv]
+//
+// With a csv path, also writes the set and its reference prices there (type,
+// spot, strike, years, rate, dividend_yield, vol, reference), for
+// bench/python/spectral_quantlib.py to value with QuantLib.
 //
 // The set: calls and puts (half each), K = 100, S/K log-uniform in [0.5, 2],
-// T log-uniform in [1 week, 10 years], σ uniform in [5%, 100%], r and q
+// T log-uniform in [1 week, 10 years] and rounded to whole days, σ uniform in [5%, 100%], r and q
 // uniform in [0, 10%]. The reference is the engine itself with far finer
 // counts (64 nodes, 64 points per node, 256 price points); its own error is
 // shown by a second reference with 96 nodes on a subset, and it agrees with
@@ -48,7 +52,8 @@ std::vector<BookEntry> random_set(std::size_t count, uint64_t seed) {
         e.type = i % 2 == 0 ? OptionType::Call : OptionType::Put;
         e.strike = 100.0;
         e.market.spot = 100.0 * std::exp(std::log(0.5) + u() * std::log(4.0));
-        e.market.years = std::exp(std::log(7.0 / 365.0) + u() * std::log(3650.0 / 7.0));
+        // Whole days (Actual/365 Fixed), so that a date-based peer values the same options.
+        e.market.years = std::round(std::exp(std::log(7.0) + u() * std::log(3650.0 / 7.0))) / 365.0;
         e.market.vol = 0.05 + 0.95 * u();
         e.market.rate = 0.1 * u();
         e.market.dividend_yield = 0.1 * u();
@@ -155,6 +160,21 @@ int main(int argc, char** argv) {
 
     std::printf("%zu options (seed %llu); reference: 64 nodes\n", set.size(), static_cast<unsigned long long>(seed));
     const std::vector<OptionResult> ref = value(set, reference);
+    if (argc > 3) {
+        std::FILE* csv = std::fopen(argv[3], "w");
+        if (!csv) {
+            std::perror(argv[3]);
+            return 1;
+        }
+        std::fprintf(csv, "type,spot,strike,years,rate,dividend_yield,vol,reference\n");
+        for (std::size_t i = 0; i < set.size(); ++i) {
+            const MarketNumbers& m = set[i].market;
+            std::fprintf(csv, "%s,%.17g,%.17g,%.17g,%.17g,%.17g,%.17g,%.17g\n",
+                         set[i].type == OptionType::Call ? "call" : "put", m.spot, set[i].strike, m.years, m.rate,
+                         m.dividend_yield, m.vol, ref[i].price);
+        }
+        std::fclose(csv);
+    }
     {
         Summary self;
         for (std::size_t i = 0; i < set.size(); i += 10) {

@@ -132,8 +132,8 @@ struct Workspace {
     std::vector<double> d_vol, d_rate, d_yield, d_ln_x;
     std::vector<double> scratch;
     // The price integral's option-dependent points: ξ = 2·sin θ − 1, w·du/dw,
-    // cos θ; the boundary's Chebyshev coefficients, T_c(ξ_k), and ∂V/∂c.
-    std::vector<double> price_xi, price_weight, price_cos, coefficients, chebyshev_t, by_coefficient;
+    // cos θ; the boundary's Chebyshev coefficients, Clenshaw's b₁ and b₂, and ∂V/∂c.
+    std::vector<double> price_xi, price_weight, price_cos, coefficients, clenshaw, by_coefficient;
     Lu lu;
 
     explicit Workspace(const SpectralScheme& s) {
@@ -160,7 +160,7 @@ struct Workspace {
         price_weight.resize(lp);
         price_cos.resize(lp);
         coefficients.resize(nf + 1);
-        chebyshev_t.resize((nf + 1) * lp);
+        clenshaw.resize(2 * lp);
         by_coefficient.resize(nf + 1);
         lu.a.resize(n * n);
     }
@@ -442,24 +442,31 @@ BoundaryPutValue value_one(const BoundaryPut& put, const SpectralScheme& s, Work
                                       (2.0 * T * (1.0 - sv.versine) * sv.sin));
         store(&w.price_cos[k], sv.sin);  // cos θ = √(t/T)
     }
-    // H at ξ_k by Clenshaw's recurrence, all points side by side.
+    // H at ξ_k by Clenshaw's recurrence, all points side by side (the
+    // recurrence runs across the arrays, so no point waits on its own chain).
+    double* b1 = w.clenshaw.data();
+    double* b2 = b1 + lp;
     for (std::size_t k = 0; k < lp; k += 2) {
-        const Pair x2 = 2.0 * load(&xi[k]);
-        Pair b1 = zero, b2 = zero;
-        for (std::size_t c = n; c >= 1; --c) {
-            const Pair b = (x2 * b1 - b2) + coefficients[c];
-            b2 = b1;
-            b1 = b;
-        }
-        store(&hk[k], (0.5 * x2 * b1 - b2) + coefficients[0]);
+        store(&b1[k], zero);
+        store(&b2[k], zero);
     }
+    for (std::size_t c = n; c >= 1; --c) {
+        for (std::size_t k = 0; k < lp; k += 2) {
+            const Pair b = ((2.0 * load(&xi[k])) * load(&b1[k]) - load(&b2[k])) + coefficients[c];
+            store(&b2[k], load(&b1[k]));
+            store(&b1[k], b);
+        }
+    }
+    for (std::size_t k = 0; k < lp; k += 2) store(&hk[k], (load(&xi[k]) * load(&b1[k]) - load(&b2[k])) + coefficients[0]);
+    const double inv_vol = 1.0 / vol;
     for (std::size_t k = 0; k < lp; k += 2) {
         const Pair yk = lanes::sqrt(positive_part(load(&hk[k])));
         const Pair c = load(&w.price_cos[k]);
         const Pair sqrt_t = m.sqrt_years * c;
         const Pair vol_sqrt_t = m.vol_sqrt_years * c;
+        const Pair inv_vst = 1.0 / vol_sqrt_t;
         const Pair t = T * (c * c);
-        const Pair e_plus = (m.ln_spot_over_x + yk) / vol_sqrt_t + m.drift_over_vol * sqrt_t;
+        const Pair e_plus = (m.ln_spot_over_x + yk) * inv_vst + m.drift_over_vol * sqrt_t;
         const Pair e_minus = e_plus - vol_sqrt_t;
         const auto pp = lanes::normal_pair(e_plus, -(q * t));
         const auto pm = lanes::normal_pair(e_minus, -(r * t));
@@ -469,13 +476,14 @@ BoundaryPutValue value_one(const BoundaryPut& put, const SpectralScheme& s, Work
         const Pair a_pdf = pp.density;                             // e^(−qt)·φ(e₊)
         const Pair weight = load(&w.price_weight[k]);
         const Pair gap = (q - rho) * a_pdf;
+        const Pair gap_vst = gap * inv_vst;
         s_price = s_price + weight * (r * K * low_minus - q * S * low_plus);
-        s_delta = s_delta + weight * (gap / vol_sqrt_t - q * low_plus);
-        s_gamma = s_gamma + weight * ((q * a_pdf) / vol_sqrt_t - gap * e_plus / (vol_sqrt_t * vol_sqrt_t));
+        s_delta = s_delta + weight * (gap_vst - q * low_plus);
+        s_gamma = s_gamma + weight * ((q * a_pdf - gap_vst * e_plus) * inv_vst);
         s_vega = s_vega + weight * a_pdf * (rho * e_plus - q * e_minus);
-        s_rate = s_rate + weight * (K * low_minus * (1.0 - r * t) + S * gap * sqrt_t / vol);
-        s_yield = s_yield + weight * (-(S * gap) * sqrt_t / vol - S * low_plus * (1.0 - q * t));
-        const Pair d_b = weight * S * (-gap) / vol_sqrt_t;  // ∂V/∂ln B(u)
+        s_rate = s_rate + weight * (K * low_minus * (1.0 - r * t) + S * gap * (sqrt_t * inv_vol));
+        s_yield = s_yield + weight * (-(S * gap) * (sqrt_t * inv_vol) - S * low_plus * (1.0 - q * t));
+        const Pair d_b = weight * S * (-gap_vst);  // ∂V/∂ln B(u)
         s_ln_x = s_ln_x + d_b;
         store(&w.boundary_weight[k], select(yk > 0.0, d_b / yk, zero));
     }
@@ -489,24 +497,25 @@ BoundaryPutValue value_one(const BoundaryPut& put, const SpectralScheme& s, Work
     // The boundary's response (adjoint): dV/dp = ∂V/∂p − λᵀ·∂F/∂p with
     // Jᵀλ = ∂V/∂y, ∂V/∂y_j = −y_j·Σ_k ∂V/∂ln B(u_k)/√H(u_k)·∂H(u_k)/∂H_j and
     // ∂H(u_k)/∂H_j = Σ_c T_c(ξ_k)·C_cj.
+    // ∂V/∂c = Σ_k g_k·T_c(ξ_k): the products g_k·T_c(ξ_k) follow T's own
+    // recurrence, run across the arrays (in Clenshaw's two arrays, now free).
     double* by_coefficient = w.by_coefficient.data();
-    double* cheb = w.chebyshev_t.data();  // T_c(ξ_k) at [c·l_p + k]
-    for (std::size_t k = 0; k < lp; k += 2) {
-        const Pair x = load(&xi[k]);
-        Pair t0 = splat<Pair>(1.0), t1 = x;
-        store(&cheb[k], t0);
-        store(&cheb[lp + k], t1);
-        for (std::size_t c = 2; c <= n; ++c) {
-            const Pair t2 = 2.0 * x * t1 - t0;
-            store(&cheb[c * lp + k], t2);
-            t0 = t1;
-            t1 = t2;
-        }
-    }
+    double* before = b1;
+    double* now = b2;
     for (std::size_t c = 0; c <= n; ++c) {
-        Pair acc = zero;
-        for (std::size_t k = 0; k < lp; k += 2) acc = acc + load(&w.boundary_weight[k]) * load(&cheb[c * lp + k]);
-        by_coefficient[c] = sum(acc);
+        Pair even = zero, odd = zero;
+        for (std::size_t k = 0; k < lp; k += 2) {
+            const Pair g = load(&w.boundary_weight[k]), x = load(&xi[k]);
+            const Pair next = c == 0 ? g : c == 1 ? g * x : (2.0 * x) * load(&now[k]) - load(&before[k]);
+            store(&before[k], load(&now[k]));
+            store(&now[k], next);
+            if ((k / 2) % 2 == 0) {
+                even = even + next;
+            } else {
+                odd = odd + next;
+            }
+        }
+        by_coefficient[c] = sum(even + odd);
     }
     double* lambda = w.scratch.data();
     for (std::size_t j = 0; j < n; ++j) {

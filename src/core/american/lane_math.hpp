@@ -28,13 +28,13 @@ SORVIK_LANE_INLINE V estrin(const double (&a)[N], V x) {
     return level[0];
 }
 
-/// e^x within about 2 ulp for −708 ≤ x ≤ 709, and e^(−708) below, e^709
-/// above that range (the kernel's arguments never need more); NaN for NaN.
-/// x = k·ln 2 + u with |u| ≤ ln 2 / 2 (Cody–Waite: the high part of ln 2 has
-/// trailing zeros, so k·ln2_hi is exact), e^u by its Taylor polynomial to
-/// u¹³ (remainder below 2⁻⁶⁰), then scaled by 2^k through the exponent bits.
-/// The same code for a double and for lanes, so every lane has the bits of
-/// the scalar path.
+/// e^x within about 2 ulp for −600 ≤ x ≤ 709, 0 below (no value that small
+/// counts here, and products of subnormal numbers cost hundreds of cycles
+/// each), e^709 above; NaN for NaN. x = k·ln 2 + u with |u| ≤ ln 2 / 2
+/// (Cody–Waite: the high part of ln 2 has trailing zeros, so k·ln2_hi is
+/// exact), e^u by its Taylor polynomial to u¹³ (remainder below 2⁻⁶⁰), then
+/// scaled by 2^k through the exponent bits. The same code for a double and
+/// for lanes, so every lane has the bits of the scalar path.
 namespace detail {
 inline constexpr double exp_taylor[14] = {
     1.0,           1.0,           0.5,           1.0 / 6.0,       1.0 / 24.0,       1.0 / 120.0,      1.0 / 720.0,
@@ -49,7 +49,7 @@ SORVIK_LANE_INLINE V exp(V x) {
     constexpr double ln2_hi = 0.693147180369123816490;  // 32 significant bits
     constexpr double ln2_lo = 1.90821492927058770002e-10;
     constexpr double round = 6755399441055744.0;  // 1.5·2^52: adding it rounds to an integer
-    const V clamped = select(x < -708.0, splat<V>(-708.0), select(x > 709.0, splat<V>(709.0), x));
+    const V clamped = select(x < -600.0, splat<V>(-600.0), select(x > 709.0, splat<V>(709.0), x));
     const V shifted = clamped * log2e + round;
     const V k = shifted - round;
     const V u = (clamped - k * ln2_hi) - k * ln2_lo;
@@ -57,7 +57,7 @@ SORVIK_LANE_INLINE V exp(V x) {
     // 2^k from the integer that `shifted` holds in its low mantissa bits.
     const auto k_bits = to_bits(shifted) - to_bits(round);
     const V scale = from_bits((k_bits + 1023) << 52);
-    return p * scale;
+    return select(x < -600.0, splat<V>(0.0), p * scale);
 }
 
 namespace detail {
