@@ -78,10 +78,11 @@ struct Lu {
         }
     }
 
-    /// x ← J⁻¹·x.
+    /// x ← J⁻¹·x: the row interchanges first (factor swapped whole rows, so
+    /// P·J = L·U), then L and U.
     void solve(double* x) const {
+        for (std::size_t c = 0; c < n; ++c) std::swap(x[c], x[pivot[c]]);
         for (std::size_t c = 0; c < n; ++c) {
-            std::swap(x[c], x[pivot[c]]);
             for (std::size_t r = c + 1; r < n; ++r) x[r] -= a[r * n + c] * x[c];
         }
         for (std::size_t c = n; c-- > 0;) {
@@ -90,7 +91,7 @@ struct Lu {
         }
     }
 
-    /// x ← J⁻ᵀ·x.
+    /// x ← J⁻ᵀ·x: Jᵀ = Uᵀ·Lᵀ·P, so Uᵀ, then Lᵀ, then the interchanges in reverse.
     void solve_transposed(double* x) const {
         for (std::size_t c = 0; c < n; ++c) {
             for (std::size_t k = 0; k < c; ++k) x[c] -= a[k * n + c] * x[k];
@@ -98,8 +99,8 @@ struct Lu {
         }
         for (std::size_t c = n; c-- > 0;) {
             for (std::size_t r = c + 1; r < n; ++r) x[c] -= a[r * n + c] * x[r];
-            std::swap(x[c], x[pivot[c]]);
         }
+        for (std::size_t c = n; c-- > 0;) std::swap(x[c], x[pivot[c]]);
     }
 };
 
