@@ -56,24 +56,33 @@ struct Lu {
     std::vector<double> a;           ///< L (unit diagonal, below) and U, row-major
     std::vector<std::size_t> pivot;  ///< the row swapped into place at each step
 
-    /// Factors the n×n matrix in a.
+    /// Factors the n×n matrix in a (the row updates two columns at a time).
     void factor(std::size_t size) {
         n = size;
         pivot.resize(n);
         for (std::size_t c = 0; c < n; ++c) {
             std::size_t best = c;
+            double largest = std::fabs(a[c * n + c]);
             for (std::size_t r = c + 1; r < n; ++r) {
-                if (std::fabs(a[r * n + c]) > std::fabs(a[best * n + c])) best = r;
+                const double v = std::fabs(a[r * n + c]);
+                if (v > largest) largest = v, best = r;
             }
             pivot[c] = best;
             if (best != c) {
                 for (std::size_t k = 0; k < n; ++k) std::swap(a[c * n + k], a[best * n + k]);
             }
             const double inverse = 1.0 / a[c * n + c];
+            const double* top = &a[c * n];
             for (std::size_t r = c + 1; r < n; ++r) {
-                const double f = a[r * n + c] * inverse;
-                a[r * n + c] = f;
-                for (std::size_t k = c + 1; k < n; ++k) a[r * n + k] -= f * a[c * n + k];
+                double* row = &a[r * n];
+                const double f = row[c] * inverse;
+                row[c] = f;
+                std::size_t k = c + 1;
+                if ((n - k) % 2 != 0) {
+                    row[k] -= f * top[k];
+                    ++k;
+                }
+                for (; k < n; k += 2) store(&row[k], load(&row[k]) - f * load(&top[k]));
             }
         }
     }
@@ -296,7 +305,7 @@ void newton_step(const Market& m, const CollocationStage& g, Workspace& w, doubl
         // expiry and G_i = P_i − N_i converges better; so it does wherever a
         // side has underflowed (only far from the root).
         const bool logarithmic = !m.x_moves && std::isnormal(push) && std::isnormal(pull) && push > 0.0 && pull > 0.0;
-        w.residual[i - 1] = logarithmic ? std::log(push) - std::log(pull) : push - pull;
+        w.residual[i - 1] = logarithmic ? std::log(push / pull) : push - pull;
         const double inv_push = logarithmic ? 1.0 / push : 1.0, inv_pull = logarithmic ? 1.0 / pull : 1.0;
         for (std::size_t k = 0; k < l; k += 2) {
             store(&push_b[k], load(&push_b[k]) * inv_push - load(&pull_b[k]) * inv_pull);

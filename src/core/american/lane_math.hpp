@@ -1,31 +1,40 @@
 // american/lane_math.hpp: exp and the normal distribution for lanes, branch-free and within a few ulp.
 #pragma once
 
+#include <array>
 #include <cmath>
 
 #include "american/lanes.hpp"
 
 namespace sorvik::lanes {
 
+namespace detail {
+/// One round of Estrin's scheme: neighbours combined as c[2i] + c[2i+1]·p,
+/// then the next round with p². Recursion on the (compile-time) length, so
+/// every value stays in a register.
+template <class V, std::size_t M>
+SORVIK_LANE_INLINE V estrin_round(const std::array<V, M>& c, V p) {
+    if constexpr (M == 1) {
+        return c[0];
+    } else {
+        std::array<V, (M + 1) / 2> next;
+#pragma GCC unroll 16
+        for (std::size_t i = 0; i < M / 2; ++i) next[i] = c[2 * i] + c[2 * i + 1] * p;
+        if constexpr (M % 2 == 1) next[M / 2] = c[M - 1];
+        return estrin_round(next, p * p);
+    }
+}
+}  // namespace detail
+
 /// Σ a_i·x^i by Estrin's scheme: neighbours paired with x, the pairs with x²,
 /// and so on, so the chain of dependent steps is log₂ N long, not N.
 template <class V, std::size_t N>
 SORVIK_LANE_INLINE V estrin(const double (&a)[N], V x) {
-    V level[N];
-#pragma GCC unroll 32
-    for (std::size_t i = 0; i < N; ++i) level[i] = splat<V>(a[i]);
-    V power = x;
-    std::size_t count = N;
-#pragma GCC unroll 8
-    for (std::size_t round = 0; round < 8 && count > 1; ++round) {
-#pragma GCC unroll 32
-        for (std::size_t i = 0; 2 * i < count; ++i) {
-            level[i] = 2 * i + 1 < count ? level[2 * i] + level[2 * i + 1] * power : level[2 * i];
-        }
-        count = (count + 1) / 2;
-        power = power * power;
-    }
-    return level[0];
+    std::array<V, (N + 1) / 2> first;
+#pragma GCC unroll 16
+    for (std::size_t i = 0; i < N / 2; ++i) first[i] = a[2 * i] + a[2 * i + 1] * x;
+    if constexpr (N % 2 == 1) first[N / 2] = splat<V>(a[N - 1]);
+    return detail::estrin_round(first, x * x);
 }
 
 /// e^x within about 2 ulp for −600 ≤ x ≤ 709, 0 below (no value that small
