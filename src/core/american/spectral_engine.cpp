@@ -62,7 +62,7 @@ OptionResult from_put(const BookEntry& e, const BoundaryPutValue& v) {
 bool spectral_drift_dominated(const BookEntry& e) {
     const MarketNumbers& m = e.market;
     const double spread = m.vol * std::sqrt(m.years);
-    const double drift = std::max(std::fabs(m.rate), std::fabs(m.dividend_yield)) * std::sqrt(m.years);
+    const double drift = std::max(std::fabs(m.rate), std::fabs(m.dividend_yield)) * m.years;
     return spread < kSpectralMinSpread || drift > kSpectralDriftLimit * spread;
 }
 
@@ -95,7 +95,7 @@ const char* spectral_status_reason(SpectralStatus status) {
                    "exercise-boundary engine does not value";
         case SpectralStatus::NoSpread: return "volatility times the square root of years is zero: nothing is random";
         case SpectralStatus::DriftDominated:
-            return "the drift dominates the volatility (max(|rate|, |dividend yield|)·√years above 10·vol·√years, "
+            return "the drift dominates the volatility (max(|rate|, |dividend yield|)·years above 7·vol·√years, "
                    "or vol·√years below 1e-8), outside the exercise-boundary engine's accuracy";
         case SpectralStatus::Unusable:
             return "spot, strike, years, rate, dividend yield or vol cannot be valued: not finite, negative, "

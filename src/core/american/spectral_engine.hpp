@@ -30,17 +30,21 @@ enum class SpectralStatus : uint8_t {
 ///                   a call with q ≤ 0 ≤ r − q (early exercise never pays);
 ///   TwoBoundaries   a put with q < r < 0, a call with r < q < 0;
 ///   NoSpread        σ√T = 0;
-///   DriftDominated  σ√T < 1e-6·… see spectral_drift_dominated;
+///   DriftDominated  spectral_drift_dominated;
 ///   Valued          the rest.
 SpectralStatus spectral_status(const BookEntry& entry);
 
-/// The fallback rule: true when max(|r|, |q|)·√T / σ exceeds kSpectralDriftLimit
-/// (the drift then moves the exercise boundary further in one standard
-/// deviation's time than the engine's fixed quadrature resolves), or σ√T is
-/// below kSpectralMinSpread. Such entries belong on the grid.
+/// The fallback rule: true when max(|r|, |q|)·T, the drift over the option's
+/// life, exceeds kSpectralDriftLimit standard deviations σ√T, or σ√T is below
+/// kSpectralMinSpread. Beyond 7 the boundary falls through many standard
+/// deviations within the first nodes' reach and the standard level's error
+/// grows past 1e-6·max(S, K) (1e-7 up to 7; at 10, 1e-5); below 1e-8 the
+/// value is the sure value to that accuracy. Such entries belong on the grid.
+/// Maturities themselves do not matter (an hour and a century are valued
+/// alike), only this ratio.
 bool spectral_drift_dominated(const BookEntry& entry);
 
-inline constexpr double kSpectralDriftLimit = 10.0;
+inline constexpr double kSpectralDriftLimit = 7.0;
 inline constexpr double kSpectralMinSpread = 1e-8;
 
 /// Why an entry with this status has no result, as a bad element's message
