@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "runtime/conversions.hpp"
+#include "fdm/fdm_solver.hpp"
 #include "runtime/errors.hpp"
 
 namespace sorvik::batch {
@@ -152,6 +153,17 @@ KernelOptions kernel_options(PyObject* const* args) {
     if (o.progress && !PyCallable_Check(o.progress)) python::throw_type_mismatch(o.progress, "Callable");
     if (o.method != BookMethod::Analytic) check_grid_request(o.grid);
     return o;
+}
+
+std::unique_ptr<MemoryReservation> reserve_grids(const KernelOptions& options, std::size_t runs,
+                                                 std::size_t per_worker) {
+    const std::size_t workers = std::min<std::size_t>({options.threads, usable_cpus(), runs});
+    const std::size_t at_once = std::min(per_worker * workers, runs);
+    const std::size_t each = std::min(per_worker, runs);
+    const std::string purpose = "valuing on the grid, " + std::to_string(each) + (each == 1 ? " option" : " options") +
+                                " at a time on each of " + std::to_string(workers) +
+                                (workers == 1 ? " worker thread," : " worker threads,");
+    return std::make_unique<MemoryReservation>(grid_bytes(options.grid.settings.nodes, at_once), purpose);
 }
 
 CancellationHook polling(const StopFlag& stop) {

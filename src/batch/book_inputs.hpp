@@ -16,9 +16,13 @@
 #include "parallel.hpp"
 #include "runtime/ref.hpp"
 #include "strided.hpp"
+#include "system/memory_budget.hpp"
 #include "valuation/book.hpp"
 
 namespace sorvik::batch {
+
+/// Rows per chunk of the scan for unusable rows: about a millisecond.
+inline constexpr std::size_t kScanChunk = 1 << 16;
 
 /// Six numbers and two codes per row, in the public signature's order.
 inline constexpr std::size_t kNumbers = 6, kInputs = 8;
@@ -119,6 +123,13 @@ struct KernelOptions {
 /// Reads (method, nodes, time_steps, grid_std_devs, bumped_vega_rho, threads, nan_mode, progress).
 KernelOptions kernel_options(PyObject* const* args);
 
+/// Holds the memory of the grids a call's workers build at once: up to
+/// `per_worker` grid runs on each of its workers, and never more than the
+/// call's `runs` in all. Throws MemoryBudgetExceeded (MemoryError) naming the
+/// need when they do not fit.
+std::unique_ptr<MemoryReservation> reserve_grids(const KernelOptions& options, std::size_t runs,
+                                                 std::size_t per_worker);
+
 /// A CancellationHook that polls the workers' stop flag.
 CancellationHook polling(const StopFlag& stop);
 
@@ -127,21 +138,21 @@ CancellationHook polling(const StopFlag& stop);
 bool closed_form_only(const BookInputs& book, BookMethod method);
 
 /// For books with grid rows, which take long: finds the first unusable row
-/// before any is valued, without the interpreter lock. `unusable(row, entry)`
-/// gives the index of the row's first unusable input, or kInputs.
+/// before any is valued, on the pool (so Ctrl-C stops it too).
+/// `unusable(row, entry)` gives the index of the row's first unusable input,
+/// or kInputs.
 template <class Unusable>
-void find_first_unusable(const BookInputs& book, Unusable&& unusable, FirstProblem& first) {
-    PyThreadState* saved = PyEval_SaveThread();
-    auto at = book.cursor(0);
-    BookEntry e;
-    for (Py_ssize_t i = 0; i < book.shape().size; ++i, at.advance()) {
-        const std::size_t bad = unusable(book.read(at), e);
-        if (bad != kInputs) {
-            first.offer(i, bad);
-            break;
+void find_first_unusable(const BookInputs& book, unsigned threads, Unusable&& unusable, FirstProblem& first) {
+    auto scan = [&](std::size_t begin, std::size_t end, const StopFlag& stop) {
+        auto at = book.cursor(static_cast<Py_ssize_t>(begin));
+        BookEntry e;
+        for (std::size_t i = begin; i < end && first.before(i); ++i, at.advance()) {
+            if ((i & 0xffff) == 0 && stop.load(std::memory_order_relaxed)) return;
+            const std::size_t bad = unusable(book.read(at), e);
+            if (bad != kInputs) first.offer(static_cast<Py_ssize_t>(i), bad);
         }
-    }
-    PyEval_RestoreThread(saved);
+    };
+    run_in_parallel(static_cast<std::size_t>(book.shape().size), kScanChunk, threads, scan, nullptr, kScanChunk);
 }
 
 /// None, or (flat index, input name, status, bound) of the first problem.

@@ -54,7 +54,7 @@ PyObject* implied_vol_book(PyObject*, PyObject* const* args, Py_ssize_t nargs) n
         FirstProblem first;
         std::atomic<unsigned long long> valuations{0};
         if (!cheap && !options.nan_mode) {
-            find_first_unusable(book, [&](const Row& row, BookEntry& e) { return row_problem(row, book.layout(), e); },
+            find_first_unusable(book, options.threads, [&](const Row& row, BookEntry& e) { return row_problem(row, book.layout(), e); },
                                 first);
             if (first.index >= 0) return python::check(Py_BuildValue("(Ni)", problem_result(first, kNames).release(), 0));
         }
@@ -78,8 +78,9 @@ PyObject* implied_vol_book(PyObject*, PyObject* const* args, Py_ssize_t nargs) n
             }
             valuations.fetch_add(spent, std::memory_order_relaxed);
         };
-        run_in_parallel(static_cast<std::size_t>(n), cheap ? 4096 : 1, options.threads, work,
-                        options.progress);
+        const auto grids = cheap ? nullptr : reserve_grids(options, static_cast<std::size_t>(n), 1);
+        run_in_parallel(static_cast<std::size_t>(n), cheap ? 4096 : 1, options.threads, work, options.progress,
+                        cheap ? 4096 : 0);
         return python::check(Py_BuildValue("(NK)", problem_result(first, kNames).release(), valuations.load()));
     });
 }
@@ -157,9 +158,12 @@ PyObject* implied_vol_scalar(PyObject*, PyObject* const* args, Py_ssize_t nargs)
         if (row_problem(row, EntryLayout(kNames), entry) != kInputs) return fallback();  // the array path words it
         GridImpliedVol solved;
         if (on_grid(entry, method)) {
-            // One quote's search holds the interpreter lock; Ctrl-C is polled between time steps.
-            solved = implied_vol_on_grid(price, entry, options.grid.settings,
-                                         CancellationHook{[](void*) { return PyErr_CheckSignals() != 0; }, nullptr});
+            // A grid search takes long: on a worker, with the interpreter lock free and Ctrl-C watched.
+            auto search = [&](std::size_t, std::size_t, const StopFlag& stop) {
+                solved = implied_vol_on_grid(price, entry, options.grid.settings, polling(stop));
+            };
+            const auto grids = reserve_grids(options, 1, 1);
+            run_in_parallel(1, 1, 1, search, nullptr);
         } else {
             solved.result = implied_vol_european(price, entry.type, entry.strike, entry.market);
         }

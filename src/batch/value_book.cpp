@@ -5,6 +5,7 @@
 #include <limits>
 #include <vector>
 
+#include "fdm/fdm_solver.hpp"
 #include "runtime/errors.hpp"
 #include "runtime/ref.hpp"
 
@@ -32,7 +33,7 @@ PyObject* value_book(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcep
         const bool cheap = closed_form_only(book, options.method);
         FirstProblem first;
         if (!cheap && !options.nan_mode) {
-            find_first_unusable(book, [&](const Row& row, BookEntry& e) { return row.entry(book.layout(), e); }, first);
+            find_first_unusable(book, options.threads, [&](const Row& row, BookEntry& e) { return row.entry(book.layout(), e); }, first);
             if (first.index >= 0) return problem_result(first, kNames);
         }
         auto write = [&](std::size_t i, const OptionResult& r) {
@@ -70,7 +71,12 @@ PyObject* value_book(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcep
             for (std::size_t j = 0; j < results.size(); ++j) write(where[j], results[j]);
         };
         const std::size_t chunk = cheap ? kClosedFormChunk : kGridChunk;
-        run_in_parallel(static_cast<std::size_t>(n), chunk, options.threads, work, options.progress);
+        const std::size_t runs_per_entry = options.grid.bumped_vega_rho ? 5 : 1;
+        const auto grids = cheap ? nullptr : reserve_grids(options, static_cast<std::size_t>(n) * runs_per_entry,
+                                                           kGridLanes);
+        // One chunk of closed-form rows takes less than handing it to a worker.
+        run_in_parallel(static_cast<std::size_t>(n), chunk, options.threads, work, options.progress,
+                        cheap ? kClosedFormChunk : 0);
         return problem_result(first, kNames);
     });
 }
