@@ -17,10 +17,10 @@ namespace {
 constexpr unsigned kWakeMs = 50;
 
 /// Reports progress; false when the callable raised (its error is pending).
-bool report(PyObject* progress, std::size_t done, std::size_t total) {
-    if (!progress) return true;
-    Ref result = Ref::steal(PyObject_CallFunction(progress, "nn", static_cast<Py_ssize_t>(done),
-                                                  static_cast<Py_ssize_t>(total)));
+bool report(const Progress& progress, std::size_t done) {
+    if (!progress.callable) return true;
+    Ref result = Ref::steal(PyObject_CallFunction(progress.callable, "nn", static_cast<Py_ssize_t>(progress.base + done),
+                                                  static_cast<Py_ssize_t>(progress.total)));
     return static_cast<bool>(result);
 }
 
@@ -35,12 +35,12 @@ void require_same_process(unsigned long generation) {
 
 }  // namespace
 
-void run_in_parallel(std::size_t n, std::size_t chunk, unsigned threads, const Job::Work& work, PyObject* progress,
-                     std::size_t inline_below) {
+void run_in_parallel(std::size_t n, std::size_t chunk, unsigned threads, const Job::Work& work,
+                     const Progress& progress, std::size_t inline_below) {
     if (n < inline_below || n == 0) {
         const StopFlag stop{false};
         if (n != 0) work(0, n, stop);
-        if (!report(progress, n, n)) python::throw_python_error();
+        if (!report(progress, n)) python::throw_python_error();
         return;
     }
     Job job(n, chunk, threads, work);
@@ -59,7 +59,7 @@ void run_in_parallel(std::size_t n, std::size_t chunk, unsigned threads, const J
         PyEval_RestoreThread(saved);
         if (!interrupted) {
             const std::size_t done = job.done.load(std::memory_order_relaxed);
-            const bool raised = PyErr_CheckSignals() < 0 || (done != reported && !report(progress, done, n));
+            const bool raised = PyErr_CheckSignals() < 0 || (done != reported && !report(progress, done));
             require_same_process(generation);
             if (raised) {
                 interrupted = true;
@@ -72,7 +72,7 @@ void run_in_parallel(std::size_t n, std::size_t chunk, unsigned threads, const J
     PyEval_RestoreThread(saved);
     if (interrupted) python::throw_python_error();
     if (job.failure) std::rethrow_exception(job.failure);
-    if (!report(progress, n, n)) python::throw_python_error();
+    if (!report(progress, n)) python::throw_python_error();
     require_same_process(generation);
 }
 

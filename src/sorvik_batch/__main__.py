@@ -35,7 +35,7 @@ def price(book_path: Path, out_path: Path, *, errors: Literal["raise", "nan"], s
     """Reads the book, values it here or on a cluster, and writes it with its prices and greeks."""
     _files.file_format(out_path, "RESULT")  # a bad name fails before the work, not after
     book = _files.read_book(book_path, errors)
-    report, close = _progress.reporter(progress, book.rows, "valuing")
+    report, close = _progress.reporter(progress, "valuing")
     try:
         if scheduler is None and workers is None:
             outputs = value_columns(book.inputs, range(1, book.rows + 1), errors=errors, threads=threads,

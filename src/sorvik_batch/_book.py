@@ -1,21 +1,24 @@
 """value(): a book of options priced on every core."""
 from __future__ import annotations
 
-from dataclasses import dataclass
-from typing import Literal, Union
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any, Literal, Union
 
 import numpy as np
 
 from . import _arguments, _kernel, _progress
 from ._arguments import ExerciseStyles, FloatArray, Numbers, OptionTypes
 
+if TYPE_CHECKING:
+    import pandas as pd
+
 Floats = Union[FloatArray, float]
 
 _NUMBERS = ("spot", "strike", "years", "rate", "vol", "dividend_yield")
-_CODES = ("option_type", "exercise")
+_FIELDS = ("price", "delta", "gamma", "theta", "vega", "rho")
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, slots=True)
 class Valuation:
     """Prices and greeks of a book, as ``value`` returns them.
 
@@ -30,6 +33,8 @@ class Valuation:
         vega: ∂price/∂σ per 1.0 of volatility (not per percentage point). NaN for grid
             valuations unless ``bumped_vega_rho=True``.
         rho: ∂price/∂r per 1.0 of rate. NaN for grid valuations unless ``bumped_vega_rho=True``.
+        index: the pandas index of the inputs' Series when the book is one-dimensional and of
+            its length, else None. Not part of the repr or of comparisons.
     """
 
     price: Floats
@@ -38,12 +43,30 @@ class Valuation:
     theta: Floats
     vega: Floats
     rho: Floats
+    index: pd.Index[Any] | None = field(default=None, repr=False, compare=False)
+
+    def to_frame(self) -> pd.DataFrame:
+        """The six fields as the columns of a pandas DataFrame, on ``index`` when there is one
+        (one row labelled 0 for scalars). Needs pandas; ValueError for books of more than one
+        dimension."""
+        import pandas as pd
+
+        columns = {name: getattr(self, name) for name in _FIELDS}
+        shape = np.shape(self.price)
+        if len(shape) > 1:
+            raise ValueError(f"to_frame needs results of one dimension, these have shape {shape}")
+        return pd.DataFrame(columns, index=self.index if shape else [0])
+
+
+# The kernel fills Valuations directly.
+_kernel.set_result_type(Valuation)
 
 
 def value(spot: Numbers, strike: Numbers, years: Numbers, rate: Numbers, vol: Numbers, *,
           option_type: OptionTypes, exercise: ExerciseStyles = "european", dividend_yield: Numbers = 0.0,
-          method: Literal["analytic", "fdm"] | None = None, nodes: int = 1001, time_steps: int = 50,
-          grid_std_devs: float = 6.0, threads: int | None = None, progress: bool | _progress.Report = False,
+          method: Literal["analytic", "fdm"] | None = None, nodes: int = _arguments.NODES,
+          time_steps: int = _arguments.TIME_STEPS, grid_std_devs: float = _arguments.GRID_STD_DEVS,
+          threads: int | None = None, progress: bool | _progress.Report = False,
           errors: Literal["raise", "nan"] = "raise", bumped_vega_rho: bool = False) -> Valuation:
     """Values a book of European and American calls and puts: prices and greeks.
 
@@ -107,22 +130,22 @@ def value(spot: Numbers, strike: Numbers, years: Numbers, rate: Numbers, vol: Nu
     several at a time; the calling thread wakes a few times a second to check for signals and
     report progress.
     """
-    config = _arguments.settings(method, nodes, time_steps, grid_std_devs, threads, errors)
-    book = _arguments.broadcast(
-        {"spot": spot, "strike": strike, "years": years, "rate": rate, "vol": vol,
-         "dividend_yield": dividend_yield, "option_type": option_type, "exercise": exercise},
-        _NUMBERS, _CODES, errors)
-    outputs = tuple(np.empty(book.shape) for _ in range(6))
-    total = int(np.prod(book.shape))
-    report, close = _progress.reporter(progress, total, "valuing")
+    # One plain option skips the array machinery; the kernel declines (None) whatever is not plain.
+    one = _kernel.value_scalar(spot, strike, years, rate, vol, option_type, exercise, dividend_yield, method, nodes,
+                               time_steps, grid_std_devs, threads, progress, errors, bumped_vega_rho)
+    if one is not None:
+        return one  # type: ignore[no-any-return]
+    settings = _kernel.Settings(method, nodes, time_steps, grid_std_devs, threads, errors, bumped_vega_rho)
+    values, index = _arguments.align(
+        {"spot": spot, "strike": strike, "years": years, "rate": rate, "vol": vol, "dividend_yield": dividend_yield,
+         "option_type": option_type, "exercise": exercise})
+    numbers = tuple(_arguments.numbers(name, values[name]) for name in _NUMBERS)
+    kinds = (_arguments.kinds("option_type", values["option_type"]), _arguments.kinds("exercise", values["exercise"]))
+    report, close = _progress.reporter(progress, "valuing")
     try:
-        problem = _kernel.value_book(book.shape, book.views(_NUMBERS + _CODES), outputs, config.method,
-                                     config.nodes, config.time_steps, config.grid_std_devs, bool(bumped_vega_rho),
-                                     config.threads, config.nan_mode, report)
+        result = _kernel.value_book(settings, numbers, kinds, index, report)
     finally:
         close()
-    if problem is not None:
-        raise _arguments.bad_number(problem[1], problem[0], book)
-    if not book.shape:
-        return Valuation(*(float(o) for o in outputs))
-    return Valuation(*outputs)
+    if isinstance(result, tuple):
+        raise _arguments.element_error(result, values)
+    return result  # type: ignore[no-any-return]

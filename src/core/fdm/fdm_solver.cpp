@@ -187,6 +187,8 @@ uint64_t grid_bytes(uint64_t nodes, uint64_t options) {
                : per_option * options;
 }
 
+unsigned lane_group(const FdmProblem& p) { return is_deterministic(p) ? 0 : 1 + static_cast<unsigned>(kind_of(p)); }
+
 void check_grid_std_devs(double grid_std_devs) {
     if (!(grid_std_devs > 0.0) || std::isinf(grid_std_devs))
         throw CoreError("grid_std_devs must be a positive finite number, got " + number_text(grid_std_devs));

@@ -32,6 +32,10 @@ void solve_fdm_many(std::span<const FdmProblem> problems, std::span<FdmOutcome> 
 /// Options valued together (solve_fdm_many) are stepped this many at a time.
 inline constexpr std::size_t kGridLanes = 4;
 
+/// Problems of one lane group and one grid size are stepped together by
+/// solve_fdm_many; group 0 needs no grid (σ√T = 0: its value is sure).
+unsigned lane_group(const FdmProblem& problem);
+
 /// The memory `options` grids of `nodes` nodes hold at the peak of their run
 /// (UINT64_MAX for any larger count).
 uint64_t grid_bytes(uint64_t nodes, uint64_t options);

@@ -34,6 +34,21 @@ EntryProblem check_entry(const BookEntry& e) {
     return EntryProblem::None;
 }
 
+const char* describe(EntryProblem problem) {
+    switch (problem) {
+        case EntryProblem::None: return nullptr;
+        case EntryProblem::Spot:
+        case EntryProblem::Strike: return "must be a positive finite number";
+        case EntryProblem::Years:
+        case EntryProblem::Vol: return "must be a finite number >= 0";
+        case EntryProblem::Rate:
+        case EntryProblem::DividendYield: return "must be a finite number";
+    }
+    return nullptr;
+}
+
+unsigned grid_group(const BookEntry& e) { return lane_group(grid_problem(e, FdmSettings{})); }
+
 bool on_grid(const BookEntry& e, BookMethod method) {
     switch (method) {
         case BookMethod::Analytic: return false;

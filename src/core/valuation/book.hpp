@@ -41,6 +41,10 @@ enum class EntryProblem : uint8_t {
 /// vol, dividend yield.
 EntryProblem check_entry(const BookEntry& entry);
 
+/// Why a problem makes an entry unusable, for messages: "must be a positive
+/// finite number"; null for None.
+const char* describe(EntryProblem problem);
+
 bool on_grid(const BookEntry& entry, BookMethod method);
 
 /// How a book's grid entries are valued.
@@ -63,6 +67,10 @@ OptionResult value_in_closed_form(const BookEntry& entry);
 /// option, market and grid settings.
 void value_on_grid(std::span<const BookEntry> entries, const GridRequest& grid, std::span<OptionResult> out,
                    CancellationHook cancel = {});
+
+/// Entries of one group (and one grid size) are stepped together on the
+/// grid; group 0 needs no grid (its value is sure: σ√T = 0).
+unsigned grid_group(const BookEntry& entry);
 
 /// Checks a GridRequest's settings once per book: CoreError for a
 /// grid_std_devs that is not positive and finite, fewer than 3 nodes or no
