@@ -208,6 +208,12 @@ Py_ssize_t BookInputs::first_unknown(std::size_t j) const {
     return first;
 }
 
+Py_ssize_t BookInputs::own_size(std::size_t k) const {
+    Py_ssize_t size = 1;
+    for (int d = 0; d < own_ndim_[k]; ++d) size *= own_extent_[k][d];
+    return size;
+}
+
 void FirstProblem::offer(Py_ssize_t at, std::size_t which, const char* reason, int why, double limit) {
     // Rare: a lock keeps the fields together.
     std::lock_guard lock(mutex_);
@@ -258,8 +264,10 @@ bool closed_form_only(const BookInputs& book, BookMethod method) {
 }
 
 void find_unknown_kind(const BookInputs& book, FirstProblem& first) {
-    for (std::size_t j = 0; j < kKinds; ++j)
+    for (std::size_t j = 0; j < kKinds; ++j) {
+        if (book.own_size(kNumbers + j) >= book.shape().size) continue;
         if (const Py_ssize_t at = book.first_unknown(j); at >= 0) first.offer(at, kNumbers + j, nullptr);
+    }
 }
 
 }  // namespace sorvik::batch

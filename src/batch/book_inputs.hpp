@@ -101,6 +101,9 @@ public:
     /// the broadcast book's; -1 when there is none.
     Py_ssize_t first_unknown(std::size_t k) const;
 
+    /// The number of input k's own elements (1 for a scalar).
+    Py_ssize_t own_size(std::size_t k) const;
+
     /// Whether every exercise code of the book satisfies `test` (read from
     /// the input's own elements, each once).
     template <class F>
@@ -160,8 +163,10 @@ CancellationHook polling(const StopFlag& stop);
 /// rows are cheap, come in large chunks and are checked as they are valued.
 bool closed_form_only(const BookInputs& book, BookMethod method);
 
-/// The first unknown word of either kind, before any row is valued: for
-/// errors="raise", which reports it ahead of any other problem.
+/// Offers the first unknown word of each kind input that is broadcast (has
+/// fewer elements than the book), before any row is valued: such a word may
+/// first appear far into a huge book. Words of inputs as large as the book
+/// are found row by row, like every other problem.
 void find_unknown_kind(const BookInputs& book, FirstProblem& first);
 
 /// For books with grid rows, which take long: finds the first unusable row

@@ -64,10 +64,11 @@ PyObject* implied_vol_book(PyObject*, PyObject* const* args, Py_ssize_t nargs) n
         FirstProblem first;
         if (!settings.nan_mode) {
             find_unknown_kind(book, first);
-            if (first.index < 0 && !cheap)
+            if (!cheap) {
                 find_first_unusable(book, settings.threads,
                                     [&](const Row& row, BookEntry& e) { return row_problem(row, book.layout(), e); }, first);
-            if (first.index >= 0) return problem_result(first, book);
+                if (first.index >= 0) return problem_result(first, book);
+            }
         }
         Ref out = book.shape().ndim == 0 ? Ref() : new_array(book.shape());
         double scalar = NaN;

@@ -27,9 +27,23 @@ constexpr std::size_t kLongestWord = 8;
 
 char lower_ascii(uint32_t c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c); }
 
-int8_t lookup(const KindTable& table, const char* lowered, std::size_t length) {
+/// Up to eight lower-case ASCII characters packed into one integer, so that
+/// a word is matched by one comparison per spelling (words hold no NUL).
+constexpr uint64_t pack(const char* text, std::size_t length) {
+    uint64_t packed = 0;
+    for (std::size_t i = 0; i < length; ++i) packed |= static_cast<uint64_t>(static_cast<unsigned char>(text[i])) << (8 * i);
+    return packed;
+}
+
+constexpr uint64_t pack(const char* word) {
+    std::size_t length = 0;
+    while (word[length] != '\0') ++length;
+    return pack(word, length);
+}
+
+int8_t lookup(const KindTable& table, uint64_t packed) {
     for (const Spelling& s : table.words)
-        if (std::strlen(s.word) == length && std::memcmp(s.word, lowered, length) == 0) return s.code;
+        if (pack(s.word) == packed) return s.code;
     return -1;
 }
 
@@ -42,22 +56,24 @@ const char* const kMethodsExpected = "None, 'analytic' or 'fdm'";
 int8_t code_of(const KindTable& table, std::string_view text) {
     if (text.size() > kLongestWord) return -1;
     char lowered[kLongestWord];
-    for (std::size_t i = 0; i < text.size(); ++i) lowered[i] = lower_ascii(static_cast<unsigned char>(text[i]));
-    return lookup(table, lowered, text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        lowered[i] = lower_ascii(static_cast<unsigned char>(text[i]));
+        if (lowered[i] == '\0') return -1;
+    }
+    return lookup(table, pack(lowered, text.size()));
 }
 
 int8_t code_of_utf32(const KindTable& table, const char* text, std::size_t length) {
-    char lowered[kLongestWord];
-    std::size_t n = 0;
-    for (; n < length; ++n) {
+    uint64_t packed = 0;
+    for (std::size_t n = 0; n < length; ++n) {
         uint32_t c;
         std::memcpy(&c, text + 4 * n, 4);
+        // numpy pads with NULs, so text after the first NUL is padding too.
         if (c == 0) break;
         if (c > 0x7f || n == kLongestWord) return -1;
-        lowered[n] = lower_ascii(c);
+        packed |= static_cast<uint64_t>(static_cast<unsigned char>(lower_ascii(c))) << (8 * n);
     }
-    // numpy pads with NULs, so text after the first NUL is padding too.
-    return lookup(table, lowered, n);
+    return lookup(table, packed);
 }
 
 bool method_of(PyObject* name, BookMethod& method) {

@@ -182,10 +182,7 @@ PyObject* value_book(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcep
         }
         const Progress progress{progress_callable(args[4]), 0, static_cast<std::size_t>(book.shape().size)};
         FirstProblem first;
-        if (!settings.nan_mode) {
-            find_unknown_kind(book, first);
-            if (first.index >= 0) return problem_result(first, book);
-        }
+        if (!settings.nan_mode) find_unknown_kind(book, first);
         Outputs out(book.shape());
         if (closed_form_only(book, settings.method)) {
             value_closed_form(book, settings, out, progress, first);
