@@ -100,6 +100,20 @@ bool plain_number(PyObject* obj, double& x) {
         }
         return true;
     }
+    if (Py_IS_TYPE(obj, g_ndarray)) {
+        // A 0-d float64 array; any other array goes the array way.
+        Py_buffer view;
+        if (PyObject_GetBuffer(obj, &view, PyBUF_FORMAT | PyBUF_ND) < 0) {
+            PyErr_Clear();
+            return false;
+        }
+        const bool scalar = view.ndim == 0 && view.itemsize == sizeof(double) && view.format &&
+                            (std::strcmp(view.format, "d") == 0 || std::strcmp(view.format, "=d") == 0 ||
+                             std::strcmp(view.format, "@d") == 0 || (PY_LITTLE_ENDIAN && std::strcmp(view.format, "<d") == 0));
+        if (scalar) std::memcpy(&x, view.buf, sizeof x);
+        PyBuffer_Release(&view);
+        return scalar;
+    }
     if (PyObject_TypeCheck(obj, g_floating) || (PyObject_TypeCheck(obj, g_integer) && !PyObject_TypeCheck(obj, g_timedelta))) {
         const Ref value = Ref::steal(PyNumber_Float(obj));
         if (!value) {

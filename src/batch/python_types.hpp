@@ -34,7 +34,8 @@ bool no_progress(PyObject* obj);
 
 /// Whether obj is a Python or numpy number that converts to a double exactly
 /// as numpy's float64 conversion does: float (and its subclasses, as
-/// numpy.float64), int (not bool), numpy's floating and integer scalars.
+/// numpy.float64), int (not bool), numpy's floating and integer scalars (not
+/// timedelta64), a float64 array of no dimension.
 /// Sets x; false for any other object, which the array path then takes.
 bool plain_number(PyObject* obj, double& x);
 

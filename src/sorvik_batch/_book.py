@@ -135,6 +135,15 @@ def value(spot: Numbers, strike: Numbers, years: Numbers, rate: Numbers, vol: Nu
                                time_steps, grid_std_devs, threads, progress, errors, bumped_vega_rho)
     if one is not None:
         return one  # type: ignore[no-any-return]
+    return _value_arrays(spot, strike, years, rate, vol, option_type, exercise, dividend_yield, method, nodes,
+                         time_steps, grid_std_devs, threads, progress, errors, bumped_vega_rho)
+
+
+def _value_arrays(spot: Numbers, strike: Numbers, years: Numbers, rate: Numbers, vol: Numbers,
+                  option_type: OptionTypes, exercise: ExerciseStyles, dividend_yield: Numbers,
+                  method: str | None, nodes: int, time_steps: int, grid_std_devs: float, threads: int | None,
+                  progress: bool | _progress.Report, errors: str, bumped_vega_rho: bool) -> Valuation:
+    """value() on inputs of any kind: every rule and refusal, worded."""
     settings = _kernel.Settings(method, nodes, time_steps, grid_std_devs, threads, errors, bumped_vega_rho)
     values, index = _arguments.align(
         {"spot": spot, "strike": strike, "years": years, "rate": rate, "vol": vol, "dividend_yield": dividend_yield,

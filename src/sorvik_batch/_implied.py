@@ -65,6 +65,15 @@ def implied_vol(price: Numbers, spot: Numbers, strike: Numbers, years: Numbers, 
                                      nodes, time_steps, grid_std_devs, threads, progress, errors)
     if one is not None:
         return one  # type: ignore[no-any-return]
+    return _implied_vol_arrays(price, spot, strike, years, rate, option_type, exercise, dividend_yield, method, nodes,
+                               time_steps, grid_std_devs, threads, progress, errors)
+
+
+def _implied_vol_arrays(price: Numbers, spot: Numbers, strike: Numbers, years: Numbers, rate: Numbers,
+                        option_type: OptionTypes, exercise: ExerciseStyles, dividend_yield: Numbers,
+                        method: str | None, nodes: int, time_steps: int, grid_std_devs: float,
+                        threads: int | None, progress: bool | _progress.Report, errors: str) -> FloatArray | float:
+    """implied_vol() on inputs of any kind: every rule and refusal, worded."""
     settings = _kernel.Settings(method, nodes, time_steps, grid_std_devs, threads, errors, False)
     values, _ = _arguments.align(
         {"price": price, "spot": spot, "strike": strike, "years": years, "rate": rate,
