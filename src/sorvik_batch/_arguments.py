@@ -31,7 +31,7 @@ _ENUMS = {"option_type": sorvik.OptionType, "exercise": sorvik.ExerciseStyle}
 def numbers(name: str, value: object) -> float | FloatArray:
     """A float, or a float64 array (no copy when it already is one), as the kernel takes them."""
     if type(value) is float or (type(value) is np.ndarray and value.dtype == np.float64):
-        return value  # type: ignore[return-value]
+        return value
     try:
         return np.asarray(value, dtype=np.float64)
     except (TypeError, ValueError) as error:

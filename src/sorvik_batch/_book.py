@@ -2,7 +2,7 @@
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Literal, Union
+from typing import TYPE_CHECKING, Any, Literal, Union, cast
 
 import numpy as np
 
@@ -134,7 +134,7 @@ def value(spot: Numbers, strike: Numbers, years: Numbers, rate: Numbers, vol: Nu
     one = _kernel.value_scalar(spot, strike, years, rate, vol, option_type, exercise, dividend_yield, method, nodes,
                                time_steps, grid_std_devs, threads, progress, errors, bumped_vega_rho)
     if one is not None:
-        return one  # type: ignore[no-any-return]
+        return cast(Valuation, one)
     return _value_arrays(spot, strike, years, rate, vol, option_type, exercise, dividend_yield, method, nodes,
                          time_steps, grid_std_devs, threads, progress, errors, bumped_vega_rho)
 
@@ -157,4 +157,4 @@ def _value_arrays(spot: Numbers, strike: Numbers, years: Numbers, rate: Numbers,
         close()
     if isinstance(result, tuple):
         raise _arguments.element_error(result, values)
-    return result  # type: ignore[no-any-return]
+    return cast(Valuation, result)

@@ -1,7 +1,7 @@
 """implied_vol(): from quoted prices back to volatilities."""
 from __future__ import annotations
 
-from typing import Literal
+from typing import Literal, Union, cast
 
 from . import _arguments, _kernel, _progress
 from ._arguments import ExerciseStyles, FloatArray, Numbers, OptionTypes
@@ -64,7 +64,7 @@ def implied_vol(price: Numbers, spot: Numbers, strike: Numbers, years: Numbers, 
     one = _kernel.implied_vol_scalar(price, spot, strike, years, rate, option_type, exercise, dividend_yield, method,
                                      nodes, time_steps, grid_std_devs, threads, progress, errors)
     if one is not None:
-        return one  # type: ignore[no-any-return]
+        return one
     return _implied_vol_arrays(price, spot, strike, years, rate, option_type, exercise, dividend_yield, method, nodes,
                                time_steps, grid_std_devs, threads, progress, errors)
 
@@ -87,4 +87,4 @@ def _implied_vol_arrays(price: Numbers, spot: Numbers, strike: Numbers, years: N
         close()
     if isinstance(result, tuple):
         raise _arguments.element_error(result, values)
-    return result  # type: ignore[no-any-return]
+    return cast(Union[FloatArray, float], result)
