@@ -12,7 +12,9 @@ namespace sorvik {
 inline constexpr double kMaxImpliedVol = 10.0;
 
 struct ImpliedVol {
-    enum class Status : uint8_t { Solved, BelowLowerBound, AtOrAboveUpperBound, AboveMaxVol };
+    /// Undetermined: the quote's time value is too small to tell σ (only
+    /// searches on a price function report it; see vol_search.hpp).
+    enum class Status : uint8_t { Solved, BelowLowerBound, AtOrAboveUpperBound, AboveMaxVol, Undetermined };
     double vol;     // the σ when Solved (0 exactly at the lower bound), NaN otherwise
     Status status;
     double bound;   // the bound the quote violated (for error messages), NaN when Solved
