@@ -18,7 +18,7 @@ constexpr double vol_bump = 1e-4;
 constexpr double rate_bump = 1e-4;
 
 FdmProblem grid_problem(const BookEntry& e, const FdmSettings& settings) {
-    return FdmProblem{VanillaPayoff{e.type, e.strike}, e.style, e.market, settings};
+    return FdmProblem{VanillaPayoff{e.type, e.strike}, e.style, e.market, settings, std::nullopt};
 }
 
 }  // namespace
@@ -56,20 +56,25 @@ OptionResult value_in_closed_form(const BookEntry& e) { return price_analytic(e.
 void value_on_grid(std::span<const BookEntry> entries, const GridRequest& grid, std::span<OptionResult> out,
                    CancellationHook cancel) {
     if (out.size() != entries.size()) throw Fault("value_on_grid: results and entries differ in number");
-    // Each entry, followed by its bumped copies when asked for.
+    // Each entry, followed by its bumped copies when asked for. The copies
+    // keep the entry's mesh, so that their differences carry no change of
+    // grid: only the smooth dependence of the grid price on σ and r.
     const std::size_t stride = grid.bumped_vega_rho ? 5 : 1;
     std::vector<FdmProblem> problems;
     problems.reserve(entries.size() * stride);
     for (const BookEntry& e : entries) {
         problems.push_back(grid_problem(e, grid.settings));
         if (grid.bumped_vega_rho) {
+            FdmProblem base = problems.back();
+            // A sure value (σ√T = 0) has no mesh; its copies take their own.
+            if (std::sqrt(e.market.years) * e.market.vol > 0.0) base.half_width = grid_half_width(base);
             for (const double dv : {vol_bump, -vol_bump}) {
-                FdmProblem p = grid_problem(e, grid.settings);
+                FdmProblem p = base;
                 p.market.vol = dv < 0.0 && e.market.vol < vol_bump ? e.market.vol : e.market.vol + dv;
                 problems.push_back(p);
             }
             for (const double dr : {rate_bump, -rate_bump}) {
-                FdmProblem p = grid_problem(e, grid.settings);
+                FdmProblem p = base;
                 p.market.rate = e.market.rate + dr;
                 problems.push_back(p);
             }

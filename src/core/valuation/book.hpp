@@ -47,8 +47,8 @@ bool on_grid(const BookEntry& entry, BookMethod method);
 struct GridRequest {
     FdmSettings settings;
     /// Vega and rho by central differences of four more grid valuations per
-    /// entry (σ ± 1e-4, r ± 1e-4; a one-sided σ difference where σ < 1e-4);
-    /// otherwise NaN, as the grid gives neither.
+    /// entry on the entry's own mesh (σ ± 1e-4, r ± 1e-4; a one-sided σ
+    /// difference where σ < 1e-4); otherwise NaN, as the grid gives neither.
     bool bumped_vega_rho = false;
 };
 
