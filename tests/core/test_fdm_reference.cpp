@@ -106,23 +106,30 @@ void reference_step(std::vector<double>& u, std::vector<double>& v, const Tridia
     }
 }
 
-/// A whole valuation written out plainly: grid in the log-forward
-/// coordinate, payoff, steps, read-off.
+/// A whole valuation written out plainly: an option exercised early on a
+/// grid in ln S (κ = 0 unless the cells cannot carry the drift) with
+/// discounted values; any other in the log-forward with undiscounted values,
+/// U = e^(rτ)·V. Then payoff, steps, read-off.
 FdmOutcome reference_outcome(const FdmProblem& p) {
+    const bool exercise = american(p) && p.payoff.early_exercise_can_pay(p.market);
     const double width = grid_half_width(p);
     const UniformMesher mesh(std::log(p.payoff.strike), width, p.grid.nodes);
     const double dt = p.market.years / static_cast<double>(p.grid.time_steps);
-    const double carry = p.market.rate - p.market.dividend_yield;
-    const double kappa = FdmProcess::coordinate_drift(carry, p.market.vol, 2.0 * width / static_cast<double>(p.grid.nodes - 1));
-    const TridiagonalOperator op = FdmProcess(p.market.rate, carry - kappa, p.market.vol).build_operator(mesh);
+    const double r = p.market.rate, q = p.market.dividend_yield, carry = r - q;
+    const double kappa =
+        exercise ? FdmProcess::coordinate_drift(carry, p.market.vol, 2.0 * width / static_cast<double>(p.grid.nodes - 1))
+                 : carry;
+    const double g = exercise ? 0.0 : r;
+    const TridiagonalOperator op = FdmProcess(r - g, carry - kappa, p.market.vol).build_operator(mesh);
     const std::size_t n = mesh.size();
     // Node i stands for the spot e^(y_i)·e^(−κτ) τ years before expiry.
     auto spot_at = [&](std::size_t i, double tau) {
         return kappa == 0.0 ? mesh.spot(i) : mesh.spot(i) * std::exp((-kappa) * tau);
     };
+    auto grown = [&](double tau) { return g == 0.0 ? 1.0 : std::exp(g * tau); };
     auto payoff_at = [&](double tau) {
         std::vector<double> values(n);
-        for (std::size_t i = 0; i < n; ++i) values[i] = p.payoff(spot_at(i, tau));
+        for (std::size_t i = 0; i < n; ++i) values[i] = grown(tau) * p.payoff(spot_at(i, tau));
         return values;
     };
     std::vector<double> u = payoff_at(0.0), v(n);
@@ -133,12 +140,12 @@ FdmOutcome reference_outcome(const FdmProblem& p) {
         std::array<std::vector<double>, 2> floors;
         for (std::size_t s = 0; s < 2; ++s) {
             const double tau = (static_cast<double>(m) + BJ::c[s]) * dt;
-            floors[s] = payoff_at(tau);
-            auto hold = [&](std::size_t i, double value) { return american(p) ? std::max(value, floors[s][i]) : value; };
-            ends[s] = {hold(0, p.payoff.far_field(true, spot_at(0, tau), tau, p.market)),
-                       hold(n - 1, p.payoff.far_field(false, spot_at(n - 1, tau), tau, p.market))};
+            floors[s] = payoff_at(kappa == 0.0 ? 0.0 : tau);
+            auto hold = [&](std::size_t i, double value) { return exercise ? std::max(value, floors[s][i]) : value; };
+            ends[s] = {hold(0, grown(tau) * p.payoff.far_field(true, spot_at(0, tau), tau, p.market)),
+                       hold(n - 1, grown(tau) * p.payoff.far_field(false, spot_at(n - 1, tau), tau, p.market))};
         }
-        reference_step(u, v, op, dt, ends, order_of(p), american(p) ? &floors : nullptr);
+        reference_step(u, v, op, dt, ends, order_of(p), exercise ? &floors : nullptr);
     }
     // Read-off at y = ln S + κT; an American from the nodes it holds.
     const std::span<const double> x = mesh.locations();
@@ -146,7 +153,7 @@ FdmOutcome reference_outcome(const FdmProblem& p) {
     const double spot = p.market.spot, y = std::log(spot) + kappa * elapsed;
     const FdmOutcome exercised{p.payoff(spot), p.payoff.slope(spot), 0.0, 0.0};
     std::size_t first = 0, last = n - 1;
-    if (american(p)) {
+    if (exercise) {
         const std::vector<double> floor = payoff_at(elapsed);
         std::vector<bool> held(n);
         for (std::size_t i = 0; i < n; ++i) held[i] = u[i] <= floor[i] + 1e-13 * p.payoff.strike;
@@ -158,27 +165,30 @@ FdmOutcome reference_outcome(const FdmProblem& p) {
             if (last + 1 == 0 || (last + 1 < n && x[last + 1] <= y)) return exercised;
         }
     }
-    // A call's growth c·e^y, c = e^(−(κ+q)T), is read exactly, the rest by the cubic.
-    const double q = p.market.dividend_yield;
-    const double share = p.payoff.type == OptionType::Call ? std::exp(-(kappa + q) * elapsed) : 0.0;
+    // A call's growth c·e^y, c = e^((g−κ−q)T), is read exactly, the rest by the cubic.
+    const double rate = g - (kappa + q);
+    const double share = p.payoff.type == OptionType::Call ? std::exp(-(kappa + q) * elapsed) * grown(elapsed) : 0.0;
     std::vector<double> rest_u(n), rest_v(n);
     for (std::size_t i = 0; i < n; ++i) {
         rest_u[i] = share == 0.0 ? u[i] : u[i] - share * mesh.spot(i);
-        rest_v[i] = share == 0.0 ? v[i] : v[i] - (-(kappa + q) * share * dt) * mesh.spot(i);
+        rest_v[i] = share == 0.0 ? v[i] : v[i] - (rate * share * dt) * mesh.spot(i);
     }
     LocalFit fit = read_off(x, rest_u, y, first, last);
     double carried = read_off(x, rest_v, y, first, last).value;
     if (share != 0.0) {
         const double growth = share * std::exp(y);
         fit = {fit.value + growth, fit.slope + growth, fit.curvature + growth};
-        carried += -(kappa + q) * dt * growth;
+        carried += rate * dt * growth;
     }
-    if (american(p) && fit.value <= exercised.price) return exercised;
-    const double bound = american(p) || p.market.dividend_yield == 0.0 ? 1.0 : std::exp(-p.market.dividend_yield * p.market.years);
+    const double discount = 1.0 / grown(elapsed);
+    fit = {discount * fit.value, discount * fit.slope, discount * fit.curvature};
+    carried = discount * carried;
+    if (exercise && fit.value <= exercised.price) return exercised;
+    const double bound = american(p) || q == 0.0 ? 1.0 : std::exp(-q * p.market.years);
     const double delta = std::clamp(fit.slope / spot, p.payoff.type == OptionType::Put ? -bound : 0.0,
                                     p.payoff.type == OptionType::Put ? 0.0 : bound);
     const double gamma = std::max((fit.curvature - fit.slope) / (spot * spot), 0.0);
-    const double theta = -(carried / dt + kappa * fit.slope);
+    const double theta = g * fit.value - (carried / dt + kappa * fit.slope);
     return {std::max(fit.value, 0.0), delta, gamma, theta};
 }
 

@@ -85,6 +85,18 @@ TEST(VolSearchUndetermined, AResolvedQuoteIsSolved) {
     EXPECT_NEAR(r.result.vol, 0.05, 1e-10);
 }
 
+// An American deep in the money is worth its payoff up to some σ, then rises
+// steeply: a quote whose time value is within the tolerance is repriced by
+// every σ up to the root, however steep the price is there.
+TEST(VolSearchUndetermined, ATimeValueInsideTheToleranceIsUndeterminedEvenWhereThePriceIsSteep) {
+    auto exercised = [](double vol) { return vol < 0.4 ? 45.0 : 45.0 + (vol - 0.4) * (vol - 0.4); };
+    const VolSearchBounds bounds{45.0, 100.0, 100.0, 0.2, NaN};
+    EXPECT_EQ(search_implied_vol(45.0 + 5e-9, bounds, exercised).result.status, Status::Undetermined);
+    const VolSearchResult clear = search_implied_vol(45.0 + 1e-4, bounds, exercised);
+    ASSERT_EQ(clear.result.status, Status::Solved);
+    EXPECT_NEAR(clear.result.vol, 0.41, 1e-6);
+}
+
 // A price that jumps over the quote has no σ that reprices it.
 TEST(VolSearchUndetermined, APriceThatJumpsOverTheQuoteHasNoAnswer) {
     auto step = [](double vol) { return vol < 0.3 ? 45.0 + vol : 46.0 + vol; };

@@ -49,27 +49,40 @@ double spread(const MarketNumbers& m) { return std::sqrt(m.years) * std::fabs(m.
 
 bool is_deterministic(const FdmProblem& p) { return spread(p.market) == 0.0; }
 
+/// Whether the grid must impose early exercise: an American whose early
+/// exercise can pay. Any other option is valued as a European.
+bool exercised_early(const FdmProblem& p) {
+    return p.exercise == ExerciseStyle::American && p.payoff.early_exercise_can_pay(p.market);
+}
+
 /// Which stepping a problem takes; problems of one kind and one grid size can share a pass.
 enum class Kind { European, AmericanCall, AmericanPut };
 
 Kind kind_of(const FdmProblem& p) {
-    if (p.exercise == ExerciseStyle::European) return Kind::European;
+    if (!exercised_early(p)) return Kind::European;
     return p.payoff.type == OptionType::Call ? Kind::AmericanCall : Kind::AmericanPut;
 }
 
-/// The coordinate drift κ of a problem's grid of half-width `width`.
-double coordinate_drift(const FdmProblem& p, double width) {
-    const double step = 2.0 * width / static_cast<double>(p.grid.nodes - 1);
-    return FdmProcess::coordinate_drift(p.market.rate - p.market.dividend_yield, p.market.vol, step);
-}
-
 /// One option's grid and operator for the length of its run. The grid's
-/// coordinate is y = ln S + κ·τ (see FdmProcess): node i stands for the spot
-/// e^(y_i)·e^(−κτ) τ years before expiry.
+/// coordinate is y = ln S + κ·τ (see FdmProcess): node i stands for the
+/// spot e^(y_i)·e^(−κτ) τ years before expiry; it holds values grown by
+/// e^(gτ), U = e^(gτ)·V, g = r − (the rate the operator discounts at).
+///
+/// An option exercised early keeps the spot as its coordinate (κ = 0) while
+/// the cells can carry the drift, and discounts on the grid (g = 0): the
+/// value K − S of its exercise region then stands still in time, which the
+/// exercise rule, first order in the step, needs. Any other option follows
+/// the forward, κ = r − q, with undiscounted values, g = r: a value far from
+/// the strike, e^(−rτ)·(e^y − K) or 0 in these terms, is then e^y − K for
+/// all τ, which the scheme reproduces exactly; tiny time values above it
+/// (small σ, quotes near the sure value) are not drowned by the scheme's
+/// error on the discount.
 struct GridRun {
     const FdmProblem* problem;
+    bool exercise;  // exercised_early()
     double width;
-    double kappa;  // κ
+    double kappa;   // κ
+    double growth;  // g
     UniformMesher mesh;
     TridiagonalOperator op;
     double dt;
@@ -77,12 +90,16 @@ struct GridRun {
 
     explicit GridRun(const FdmProblem& p)
         : problem(&p),
+          exercise(exercised_early(p)),
           width(p.half_width ? *p.half_width : grid_half_width(p)),
-          kappa(coordinate_drift(p, width)),
+          kappa(exercise ? FdmProcess::coordinate_drift(p.market.rate - p.market.dividend_yield, p.market.vol,
+                                                        2.0 * width / static_cast<double>(p.grid.nodes - 1))
+                         : p.market.rate - p.market.dividend_yield),
+          growth(exercise ? 0.0 : p.market.rate),
           // 1. Mesh, centred on the strike
           mesh(std::log(p.payoff.strike), width, static_cast<std::size_t>(p.grid.nodes)),
           // 3. Operator (the size fault for N < 3 comes from here)
-          op(FdmProcess(p.market.rate, (p.market.rate - p.market.dividend_yield) - kappa, p.market.vol)
+          op(FdmProcess(p.market.rate - growth, (p.market.rate - p.market.dividend_yield) - kappa, p.market.vol)
                  .build_operator(mesh)),
           // 2. Time step
           dt(p.market.years / static_cast<double>(p.grid.time_steps)),
@@ -93,10 +110,15 @@ struct GridRun {
     /// e^(−κτ): a node's spot τ years before expiry over its spot at expiry.
     double drift_factor(double tau) const { return kappa == 0.0 ? 1.0 : std::exp((-kappa) * tau); }
 
-    /// 4. The payoff at every node, τ years before expiry (at τ = 0 the initial values).
+    /// e^(gτ): the grid's values over the option's.
+    double growth_factor(double tau) const { return growth == 0.0 ? 1.0 : std::exp(growth * tau); }
+
+    /// 4. The payoff at every node, τ years before expiry, undiscounted (at
+    /// τ = 0 the initial values).
     void payoff(double tau, std::span<double> out) const {
         const double factor = drift_factor(tau);
-        for (std::size_t i = 0; i < spots.size(); ++i) out[i] = problem->payoff(spots[i] * factor);
+        const double growth = growth_factor(tau);
+        for (std::size_t i = 0; i < spots.size(); ++i) out[i] = growth * problem->payoff(spots[i] * factor);
     }
 
     /// The far-field value of the low or the high end τ years before expiry,
@@ -105,7 +127,7 @@ struct GridRun {
     double end_value(bool low_end, double tau, double floor) const {
         const FdmProblem& p = *problem;
         const double spot = spots[low_end ? 0 : spots.size() - 1] * drift_factor(tau);
-        return Exercise::hold(p.payoff.far_field(low_end, spot, tau, p.market), floor);
+        return Exercise::hold(growth_factor(tau) * p.payoff.far_field(low_end, spot, tau, p.market), floor);
     }
 
     /// 8. Price and greeks off the final grid by the local cubic of read_off,
@@ -127,7 +149,7 @@ struct GridRun {
         const std::span<const double> x = mesh.locations();
         const std::size_t n = mesh.size();
         if (std::isnan(y) || std::isnan(x[0])) throw Fault("NaN in Grid");
-        const bool american = p.exercise == ExerciseStyle::American;
+        const bool american = exercise;
         const FdmOutcome exercised{p.payoff(spot), p.payoff.slope(spot), 0.0, 0.0};
         std::size_t first = 0, last = n - 1;
         if (american) {
@@ -146,9 +168,9 @@ struct GridRun {
         }
         // The cubic reads what is left after the growth c·e^y that a call
         // carries (exact in the operator, not in a cubic); it comes back
-        // exactly, with its derivatives e^y and its τ-derivative −(κ + q)·c·e^y.
-        const double share = p.payoff.forward_share(elapsed, kappa, p.market);
-        const double share_rate = -(kappa + p.market.dividend_yield);
+        // exactly, with its derivatives e^y and its τ-derivative.
+        const double share = p.payoff.forward_share(elapsed, kappa, p.market) * growth_factor(elapsed);
+        const double share_rate = growth - (kappa + p.market.dividend_yield);
         if (share != 0.0) {
             const double share_v = share_rate * share * dt;
             for (std::size_t i = 0; i < n; ++i) {
@@ -163,13 +185,16 @@ struct GridRun {
             fit = {fit.value + growth, fit.slope + growth, fit.curvature + growth};
             carried += share_rate * dt * growth;
         }
+        const double discount = 1.0 / growth_factor(elapsed);
+        fit = {discount * fit.value, discount * fit.slope, discount * fit.curvature};
+        carried = discount * carried;
         if (american && !(fit.value > exercised.price)) return exercised;
-        const double bound = p.payoff.delta_bound(american, p.market);
+        const double bound = p.payoff.delta_bound(p.exercise == ExerciseStyle::American, p.market);
         const double slope = fit.slope / spot;
         const double delta = p.payoff.type == OptionType::Call ? std::clamp(slope, 0.0, bound)
                                                                : std::clamp(slope, -bound, 0.0);
         const double gamma = (fit.curvature - fit.slope) / (spot * spot);
-        const double theta = -(carried / dt + kappa * fit.slope);
+        const double theta = growth * fit.value - (carried / dt + kappa * fit.slope);
         return {std::max(fit.value, 0.0), delta, std::max(gamma, 0.0), theta};
     }
 };

@@ -55,6 +55,14 @@ struct VanillaPayoff {
         return type == OptionType::Call ? std::exp((-(kappa + m.dividend_yield)) * tau) : 0.0;
     }
 
+    /// Whether exercising before expiry can ever pay: a call only when q > 0
+    /// or r < 0, a put only when r > 0 or q < 0. Otherwise an American is
+    /// worth exactly its European twin.
+    bool early_exercise_can_pay(const MarketNumbers& m) const {
+        if (type == OptionType::Call) return m.dividend_yield > 0.0 || m.rate < 0.0;
+        return m.rate > 0.0 || m.dividend_yield < 0.0;
+    }
+
     /// The bound of |delta|: the option is worth at most one share, and a
     /// European one held to expiry at most e^(−qT) of a share.
     double delta_bound(bool american, const MarketNumbers& m) const {

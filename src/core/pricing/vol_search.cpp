@@ -61,13 +61,18 @@ VolSearchResult search_implied_vol(double quote, const VolSearchBounds& b,
     };
 
     // A root is only an answer when the quote pins σ down: a price that moves
-    // by less than the tolerance over the resolution around it does not.
-    // The secant slope through the last points estimates the span; where it
-    // says the span may be close to the resolution, two more valuations decide.
+    // by less than the tolerance over the resolution around it does not, nor
+    // does one whose time value the tolerance swallows (an American deep in
+    // the money is worth its payoff for every σ up to some point, then rises
+    // steeply: the root's slope alone would not tell). The secant slope
+    // through the last points estimates the span; where it says the span may
+    // be close to the resolution, two more valuations decide.
     auto answer = [&](const Point& root, const Point& other) -> VolSearchResult {
+        const double width = resolution(root.vol);
+        // A time value within the tolerance: every σ from 0 to the root reprices it.
+        if (quote - tolerance <= lower && root.vol > width) return {unsolved(Status::Undetermined, lower), valuations};
         const double slope = (root.excess - other.excess) / (root.vol - other.vol);
         const double span = slope > 0.0 ? 2.0 * tolerance / slope : std::numeric_limits<double>::infinity();
-        const double width = resolution(root.vol);
         if (span > 0.125 * width) {
             const double below = root.vol - 0.5 * width;
             const double at_below = below > 0.0 ? excess(below) : lower - quote;
