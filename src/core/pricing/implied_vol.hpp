@@ -20,6 +20,16 @@ struct ImpliedVol {
     double bound;   // the bound the quote violated (for error messages), NaN when Solved
 };
 
+/// The normalised price of an out-of-the-money call, b(x, s) =
+/// e^(x/2)·Φ(x/s + s/2) − e^(−x/2)·Φ(x/s − s/2) for log-moneyness
+/// x = ln(F/K) ≤ 0 and total volatility s = σ√T > 0, to a few ulps however
+/// deep in the tail (the quote over √(S·e^(−qT)·K·e^(−rT)); a put with
+/// log-moneyness x is the call with −x), and its vega ∂b/∂s.
+struct NormalisedBlack {
+    double value, vega;
+};
+NormalisedBlack normalised_black(double x, double s) noexcept;
+
 /// The σ with price_analytic(type, strike, {S, T, r, q, σ}).price == price, to
 /// machine precision; market.vol is not read. The bounds:
 ///   lower  max(0, ±(S·e^(−qT) − K·e^(−rT))), the difference taken without
