@@ -112,6 +112,9 @@ void reference_step(std::vector<double>& u, std::vector<double>& v, const Tridia
 /// U = e^(rτ)·V. Then payoff, steps, read-off.
 FdmOutcome reference_outcome(const FdmProblem& p) {
     const bool exercise = american(p) && p.payoff.early_exercise_can_pay(p.market);
+    // A call never exercised early is stepped as its put, and read off by parity.
+    const bool parity = !exercise && p.payoff.type == OptionType::Call;
+    const VanillaPayoff stepped{parity ? OptionType::Put : p.payoff.type, p.payoff.strike};
     const double width = grid_half_width(p);
     const UniformMesher mesh(std::log(p.payoff.strike), width, p.grid.nodes);
     const double dt = p.market.years / static_cast<double>(p.grid.time_steps);
@@ -129,7 +132,7 @@ FdmOutcome reference_outcome(const FdmProblem& p) {
     auto grown = [&](double tau) { return g == 0.0 ? 1.0 : std::exp(g * tau); };
     auto payoff_at = [&](double tau) {
         std::vector<double> values(n);
-        for (std::size_t i = 0; i < n; ++i) values[i] = grown(tau) * p.payoff(spot_at(i, tau));
+        for (std::size_t i = 0; i < n; ++i) values[i] = grown(tau) * stepped(spot_at(i, tau));
         return values;
     };
     std::vector<double> u = payoff_at(0.0), v(n);
@@ -142,8 +145,8 @@ FdmOutcome reference_outcome(const FdmProblem& p) {
             const double tau = (static_cast<double>(m) + BJ::c[s]) * dt;
             floors[s] = payoff_at(kappa == 0.0 ? 0.0 : tau);
             auto hold = [&](std::size_t i, double value) { return exercise ? std::max(value, floors[s][i]) : value; };
-            ends[s] = {hold(0, grown(tau) * p.payoff.far_field(true, spot_at(0, tau), tau, p.market)),
-                       hold(n - 1, grown(tau) * p.payoff.far_field(false, spot_at(n - 1, tau), tau, p.market))};
+            ends[s] = {hold(0, grown(tau) * stepped.far_field(true, spot_at(0, tau), tau, p.market)),
+                       hold(n - 1, grown(tau) * stepped.far_field(false, spot_at(n - 1, tau), tau, p.market))};
         }
         reference_step(u, v, op, dt, ends, order_of(p), exercise ? &floors : nullptr);
     }
@@ -165,13 +168,15 @@ FdmOutcome reference_outcome(const FdmProblem& p) {
             if (last + 1 == 0 || (last + 1 < n && x[last + 1] <= y)) return exercised;
         }
     }
-    // A call's growth c·e^y, c = e^((g−κ−q)T), is read exactly, the rest by the cubic.
+    // A call's growth c·e^y, c = e^((g−κ−q)T), is read exactly, the rest by
+    // the cubic; a call stepped as its put has none on the grid (parity adds
+    // it, and −K).
     const double rate = g - (kappa + q);
     const double share = p.payoff.type == OptionType::Call ? std::exp(-(kappa + q) * elapsed) * grown(elapsed) : 0.0;
     std::vector<double> rest_u(n), rest_v(n);
     for (std::size_t i = 0; i < n; ++i) {
-        rest_u[i] = share == 0.0 ? u[i] : u[i] - share * mesh.spot(i);
-        rest_v[i] = share == 0.0 ? v[i] : v[i] - (rate * share * dt) * mesh.spot(i);
+        rest_u[i] = share == 0.0 || parity ? u[i] : u[i] - share * mesh.spot(i);
+        rest_v[i] = share == 0.0 || parity ? v[i] : v[i] - (rate * share * dt) * mesh.spot(i);
     }
     LocalFit fit = read_off(x, rest_u, y, first, last);
     double carried = read_off(x, rest_v, y, first, last).value;
@@ -179,6 +184,7 @@ FdmOutcome reference_outcome(const FdmProblem& p) {
         const double growth = share * std::exp(y);
         fit = {fit.value + growth, fit.slope + growth, fit.curvature + growth};
         carried += rate * dt * growth;
+        if (parity) fit.value -= p.payoff.strike;
     }
     const double discount = 1.0 / grown(elapsed);
     fit = {discount * fit.value, discount * fit.slope, discount * fit.curvature};

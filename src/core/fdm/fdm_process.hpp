@@ -25,11 +25,8 @@ public:
 
     /// L on the mesh: the three-point non-uniform stencil on interior rows
     /// and zero end rows, since the stepper holds the end nodes at the
-    /// option's far-field values. The first-derivative weights are fitted so
-    /// that L is exact on e^y as well as on constants: a call's value grows
-    /// like e^y towards the top of a wide grid, and the central stencil's
-    /// error on that growth would flow back to the spot. Checks nothing
-    /// itself; throws the operator's size Fault for N < 3.
+    /// option's far-field values. Checks nothing itself; throws the
+    /// operator's size Fault for N < 3.
     TridiagonalOperator build_operator(const UniformMesher& mesh) const;
 
 private:

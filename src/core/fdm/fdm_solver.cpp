@@ -76,10 +76,15 @@ Kind kind_of(const FdmProblem& p) {
 /// the strike, e^(−rτ)·(e^y − K) or 0 in these terms, is then e^y − K for
 /// all τ, which the scheme reproduces exactly; tiny time values above it
 /// (small σ, quotes near the sure value) are not drowned by the scheme's
-/// error on the discount.
+/// error on the discount. Such a call is stepped as the put and read off
+/// with the parity C = P + e^y − K, exact in these terms: the call's own
+/// growth like e^y towards the top of a wide grid would feed the stencil's
+/// error on it back to the spot.
 struct GridRun {
     const FdmProblem* problem;
     bool exercise;  // exercised_early()
+    bool parity;    // a call stepped as its put
+    VanillaPayoff stepped;  // the payoff on the grid
     double width;
     double kappa;   // κ
     double growth;  // g
@@ -91,6 +96,8 @@ struct GridRun {
     explicit GridRun(const FdmProblem& p)
         : problem(&p),
           exercise(exercised_early(p)),
+          parity(!exercise && p.payoff.type == OptionType::Call),
+          stepped{parity ? OptionType::Put : p.payoff.type, p.payoff.strike},
           width(p.half_width ? *p.half_width : grid_half_width(p)),
           kappa(exercise ? FdmProcess::coordinate_drift(p.market.rate - p.market.dividend_yield, p.market.vol,
                                                         2.0 * width / static_cast<double>(p.grid.nodes - 1))
@@ -118,7 +125,7 @@ struct GridRun {
     void payoff(double tau, std::span<double> out) const {
         const double factor = drift_factor(tau);
         const double growth = growth_factor(tau);
-        for (std::size_t i = 0; i < spots.size(); ++i) out[i] = growth * problem->payoff(spots[i] * factor);
+        for (std::size_t i = 0; i < spots.size(); ++i) out[i] = growth * stepped(spots[i] * factor);
     }
 
     /// The far-field value of the low or the high end τ years before expiry,
@@ -127,7 +134,7 @@ struct GridRun {
     double end_value(bool low_end, double tau, double floor) const {
         const FdmProblem& p = *problem;
         const double spot = spots[low_end ? 0 : spots.size() - 1] * drift_factor(tau);
-        return Exercise::hold(growth_factor(tau) * p.payoff.far_field(low_end, spot, tau, p.market), floor);
+        return Exercise::hold(growth_factor(tau) * stepped.far_field(low_end, spot, tau, p.market), floor);
     }
 
     /// 8. Price and greeks off the final grid by the local cubic of read_off,
@@ -167,11 +174,12 @@ struct GridRun {
             }
         }
         // The cubic reads what is left after the growth c·e^y that a call
-        // carries (exact in the operator, not in a cubic); it comes back
-        // exactly, with its derivatives e^y and its τ-derivative.
+        // carries (not a cubic); it comes back exactly, with its derivatives
+        // e^y and its τ-derivative. A call stepped as its put has none on the
+        // grid: the parity adds it, and −K, whose τ-derivative is 0 here.
         const double share = p.payoff.forward_share(elapsed, kappa, p.market) * growth_factor(elapsed);
         const double share_rate = growth - (kappa + p.market.dividend_yield);
-        if (share != 0.0) {
+        if (share != 0.0 && !parity) {
             const double share_v = share_rate * share * dt;
             for (std::size_t i = 0; i < n; ++i) {
                 u[i] = u[i] - share * spots[i];
@@ -181,9 +189,10 @@ struct GridRun {
         LocalFit fit = read_off(x, u, y, first, last);
         double carried = read_off(x, v, y, first, last).value;
         if (share != 0.0) {
-            const double growth = share * std::exp(y);
-            fit = {fit.value + growth, fit.slope + growth, fit.curvature + growth};
-            carried += share_rate * dt * growth;
+            const double growth_part = share * std::exp(y);
+            fit = {fit.value + growth_part, fit.slope + growth_part, fit.curvature + growth_part};
+            carried += share_rate * dt * growth_part;
+            if (parity) fit.value -= p.payoff.strike;
         }
         const double discount = 1.0 / growth_factor(elapsed);
         fit = {discount * fit.value, discount * fit.slope, discount * fit.curvature};
