@@ -44,6 +44,9 @@ OptionResult sure_closed_form(const BookEntry& e) {
 void keep_precision_in_the_wings(const BookEntry& e, OptionResult& r) {
     const MarketNumbers& m = e.market;
     const double S = m.spot, K = e.strike, T = m.years;
+    // Without negative rates S·e^(−qT) + K·e^(−rT) ≤ S + K: most prices are
+    // settled before any exponential.
+    if (m.rate >= 0.0 && m.dividend_yield >= 0.0 && !(r.price < (S + K) * (1.0 / 32.0))) return;
     const double carried = S * std::exp(-m.dividend_yield * T), strike_pv = K * std::exp(-m.rate * T);
     if (!(r.price < (carried + strike_pv) * (1.0 / 32.0))) return;
     // ln(F/K), taking ln(S/K) from the exact |S − K| as the kernel does.
