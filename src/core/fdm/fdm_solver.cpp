@@ -138,15 +138,15 @@ struct GridRun {
     }
 
     /// 8. Price and greeks off the final grid by the local cubic of read_off,
-    /// at y = ln S + κ·T (ln S without time steps): delta = V_y/S,
-    /// gamma = (V_yy − V_y)/S², theta from the scheme's carried derivative
-    /// plus the coordinate's drift. An
+    /// at y = ln S + κ·T (ln S without time steps), discounted by e^(−gT):
+    /// delta = V_y/S, gamma = (V_yy − V_y)/S², theta from the scheme's
+    /// carried derivative plus the coordinate's drift and the growth. An
     /// American reads only the nodes it holds: in the exercise region (or
     /// where the continuation side extrapolates to no more than the payoff)
     /// it takes the payoff's own value and slope, gamma and theta 0. Vanilla
     /// values are convex in S and never negative, and |delta| is at most
-    /// delta_bound(): the read-off keeps to those bounds.
-    /// u and v are the final values (changed here); `scratch` has N entries.
+    /// delta_bound(): the read-off keeps to those bounds. u and v are the
+    /// final values (changed here); `scratch` has N entries.
     FdmOutcome results(std::span<double> u, std::span<double> v, std::span<double> scratch) const {
         const FdmProblem& p = *problem;
         const double spot = p.market.spot;
@@ -156,10 +156,9 @@ struct GridRun {
         const std::span<const double> x = mesh.locations();
         const std::size_t n = mesh.size();
         if (std::isnan(y) || std::isnan(x[0])) throw Fault("NaN in Grid");
-        const bool american = exercise;
         const FdmOutcome exercised{p.payoff(spot), p.payoff.slope(spot), 0.0, 0.0};
         std::size_t first = 0, last = n - 1;
-        if (american) {
+        if (exercise) {
             // The nodes held at their payoff today, counted from the exercise side.
             const std::span<double> floor = scratch;
             payoff(elapsed, floor);
@@ -197,7 +196,7 @@ struct GridRun {
         const double discount = 1.0 / growth_factor(elapsed);
         fit = {discount * fit.value, discount * fit.slope, discount * fit.curvature};
         carried = discount * carried;
-        if (american && !(fit.value > exercised.price)) return exercised;
+        if (exercise && !(fit.value > exercised.price)) return exercised;
         const double bound = p.payoff.delta_bound(p.exercise == ExerciseStyle::American, p.market);
         const double slope = fit.slope / spot;
         const double delta = p.payoff.type == OptionType::Call ? std::clamp(slope, 0.0, bound)
