@@ -165,6 +165,16 @@ def test_bad_input_is_refused_with_where_and_why(change, message):
     assert str(pickle.loads(pickle.dumps(info.value))) == message
 
 
+@pytest.mark.parametrize("shape", [(0,), (0, 2), (2, 0, 3)])
+@pytest.mark.parametrize("method", [None, "fdm", "analytic"])
+def test_empty_books_give_empty_results(shape, method):
+    book = sb.value(np.full(shape, 100.0), 100.0, 1.0, 0.05, 0.2, option_type="put", exercise="american",
+                    method=method)
+    assert all(getattr(book, field).shape == shape for field in FIELDS)
+    assert sb.implied_vol(np.full(shape, 5.0), 100.0, 100.0, 1.0, 0.05, option_type="put", exercise="american",
+                          method=method).shape == shape
+
+
 def test_nan_mode_values_the_good_elements_only():
     book = sb.value([100.0, -1.0, 100.0, 100.0], 100.0, 1.0, 0.05, [0.2, 0.2, math.nan, 0.2],
                     option_type=["put", "put", "put", "straddle"], exercise="american", errors="nan")
