@@ -124,7 +124,7 @@ def bad_book(row, column, text):
         (3, "vol", "-0.1", "vol at row 3 is -0.1: must be a finite number >= 0"),
         (12, "spot", "0", "spot at row 12 is 0.0: must be a positive finite number"),
         (11, "dividend_yield", "inf", "dividend_yield at row 11 is inf: must be a finite number"),
-        (5, "option_type", "cal", "option_type at row 5: unknown value 'cal' (expected 'call' or 'put')"),
+        (5, "option_type", "cal", "option_type at row 5: unknown value 'cal' (expected 'call', 'put', 'c' or 'p')"),
         (7, "exercise", "bermudan", "exercise at row 7: unknown value 'bermudan' (expected 'american' or 'european')"),
         (8, "method", "tree", "method at row 8: unknown value 'tree' (expected 'analytic', 'fdm' or blank)"),
         (9, "strike", "abc", "strike at row 9 is 'abc': not a number"),
