@@ -86,7 +86,8 @@ Unusable Row::entry(const EntryLayout& at, BookMethod method, const GridRequest&
         case EntryProblem::GridSpread:
             // Without a vol input (implied volatilities) the grid is as wide as the highest σ searched.
             if (at.vol < kNumbers) return {at.vol, reason};
-            return {at.years, "the grid for the highest volatility searched would reach spots beyond the largest float"};
+            return {at.years,
+                    "the grid for the highest volatility searched would reach spots beyond the largest float"};
         default: return {};
     }
 }

@@ -90,9 +90,6 @@ def test_year_fraction_of_missing_dates_is_nan_and_of_dates_beyond_the_calendar_
     assert math.isnan(sb.year_fraction(np.datetime64("NaT", "us"), utc(2025, 1, 1)))
     with raises_exactly(ValueError, "expiry at index 1 is 300000-01-01: outside the years -262143 to 262142"):
         sb.year_fraction(NOW, np.array(["2030-01-01", "300000-01-01"], dtype="datetime64[D]"))
-    with raises_exactly(TypeError, "expiry must be an aware datetime or an array of numpy datetime64 (UTC), not "
-                                   "MaskedArray"):
-        sb.year_fraction(NOW, np.ma.masked_array(expiry, [False, True]))
 
 
 # ---------------------------------------------------------------- arrays
@@ -157,7 +154,8 @@ def test_threads_do_not_change_bits():
         ({"years": [1.0, -0.5]}, "years at index 1 is -0.5: must be a finite number >= 0"),
         ({"rate": [0.0, math.inf]}, "rate at index 1 is inf: must be a finite number"),
         ({"dividend_yield": -math.inf}, "dividend_yield is -inf: must be a finite number"),
-        ({"option_type": ["call", "cal"]}, "option_type at index 1: unknown value 'cal' (expected 'call', 'put', 'c' or 'p')"),
+        ({"option_type": ["call", "cal"]},
+         "option_type at index 1: unknown value 'cal' (expected 'call', 'put', 'c' or 'p')"),
         ({"exercise": "bermudan"}, "exercise: unknown value 'bermudan' (expected 'american' or 'european')"),
         ({"spot": [1.0, 2.0], "vol": [0.1, 0.2, 0.3]}, "shapes do not broadcast together: spot (2,), vol (3,)"),
         ({"method": "tree"}, "method must be None, 'analytic' or 'fdm', got 'tree'"),
@@ -166,6 +164,15 @@ def test_threads_do_not_change_bits():
         ({"time_steps": 0}, "time_steps must be at least 1, got 0"),
         ({"grid_std_devs": -6}, "grid_std_devs must be a positive finite number, got -6.0"),
         ({"errors": "coerce"}, "errors must be 'raise' or 'nan', got 'coerce'"),
+        ({"spot": np.full((1,) * 33, 100.0)}, "spot has 33 dimensions: at most 32 broadcast together"),
+        ({"spot": np.broadcast_to(100.0, (1, 10**10)), "vol": np.broadcast_to(0.2, (10**10, 1))},
+         "the inputs broadcast to shape (10000000000, 10000000000): more elements than an array can hold"),
+        ({"option_type": b"\xffput"}, "option_type: unknown value b'\\xffput' (expected 'call', 'put', 'c' or 'p')"),
+        # Found before broadcasting: no (10^6, 10^6) temporary.
+        ({"spot": np.full((1, 10**6), 100.0), "option_type": np.where(np.arange(10**6) == 5, "cal", "put")[:, None]},
+         "option_type at index (5, 0): unknown value 'cal' (expected 'call', 'put', 'c' or 'p')"),
+        ({"grid_std_devs": 1e308}, "vol is 0.2: the grid, grid_std_devs standard deviations vol·√years either side "
+                                   "of the strike, would reach spots beyond the largest float"),
     ],
 )
 def test_bad_input_is_refused_with_where_and_why(change, message):
@@ -217,15 +224,6 @@ def test_inputs_no_method_can_value_are_bad_elements(function, change, message):
         assert math.isnan(values[1]) and same_bits(values[0], getattr(first, field) if field else first)
 
 
-def test_grid_limits_leave_the_closed_form_alone():
-    far = sb.value(1e-300, 1e10, 0.5, 0.04, 0.2, option_type="put", method="analytic")
-    assert far.price == pytest.approx(1e10 * math.exp(-0.02), rel=1e-15)
-    with pytest.raises(ValueError, match=GRID_LIMIT):
-        sb.value(1e-300, 1e10, 0.5, 0.04, 0.2, option_type="put", method="fdm")
-    with pytest.raises(ValueError, match=GRID_LIMIT):
-        sb.value(100.0, 100.0, 0.5, 0.04, 0.2, option_type="put", method="fdm", grid_std_devs=1e308)
-
-
 @pytest.mark.parametrize("shape", [(0,), (0, 2), (2, 0, 3)])
 @pytest.mark.parametrize("method", [None, "fdm", "analytic"])
 def test_empty_books_give_empty_results(shape, method):
@@ -243,66 +241,48 @@ def test_results_that_cannot_fit_are_refused_before_they_are_made(function):
     args = (wide, 100.0, tall, 0.05, 0.2) if function is sb.value else (5.0, wide, 100.0, tall, 0.05)
     arrays, what = (6, "options") if function is sb.value else (1, "quotes")
     need = 8 * arrays * 10**12
-    with pytest.raises(MemoryError, match=rf"^the output of 1,000,000,000,000 {what} needs [0-9.]+ TiB \({need} bytes\); "
-                                          r".* leaves room for [0-9.]+ [KMGT]?i?B$"):
+    with pytest.raises(MemoryError, match=rf"^the output of 1,000,000,000,000 {what} needs [0-9.]+ TiB "
+                                          rf"\({need} bytes\); .* leaves room for [0-9.]+ [KMGT]?i?B$"):
         function(*args, option_type="put")
 
 
 def test_timedelta_years_are_days_over_365():
-    days = np.array([365, 730, 1], dtype="timedelta64[D]")
-    assert same_bits(sb.value(100.0, 100.0, days, 0.05, 0.2, option_type="put").price[2],
-                     sb.value(100.0, 100.0, 1 / 365, 0.05, 0.2, option_type="put").price)
-    hours = sb.value(100.0, 100.0, np.array([8760, -1], dtype="timedelta64[h]"), 0.05, 0.2, option_type="put",
-                     errors="nan")
-    assert hours.price[0] == sb.value(100.0, 100.0, 1.0, 0.05, 0.2, option_type="put").price
-    assert math.isnan(hours.price[1])
-    with raises_exactly(ValueError, "years is nan: must be a finite number >= 0"):
-        sb.value(100.0, 100.0, np.timedelta64("NaT"), 0.05, 0.2, option_type="put")
+    years = np.array([8760, 24, -1, "NaT"], dtype="timedelta64[h]")
+    book = sb.value(100.0, 100.0, years, 0.05, 0.2, option_type="put", errors="nan")
+    exact = sb.value(100.0, 100.0, [1.0, 1 / 365], 0.05, 0.2, option_type="put")
+    np.testing.assert_array_equal(book.price[:2], exact.price)
+    assert np.isnan(book.price[2:]).all()
 
 
 @pytest.mark.parametrize(
-    "change, error, message",
+    "change, message",
     [
-        ({"years": np.datetime64("2025-01-01")}, TypeError,
+        ({"years": np.datetime64("2025-01-01")},
          "years must be a number or an array of numbers, not datetime64 dates (year_fraction measures time to "
          "expiry)"),
-        ({"spot": np.timedelta64(1, "D")}, TypeError, "spot must be a number or an array of numbers, not timedelta64"),
-        ({"years": np.timedelta64(1, "Y")}, TypeError,
+        ({"spot": np.timedelta64(1, "D")}, "spot must be a number or an array of numbers, not timedelta64"),
+        ({"years": np.timedelta64(1, "Y")},
          "years as timedelta64 must count days or a finer unit, not months or years"),
-        ({"spot": np.array([100.0 + 1j])}, TypeError,
+        ({"spot": np.array([100.0 + 1j])},
          "spot must be a number or an array of numbers, not complex numbers"),
-        ({"vol": True}, TypeError, "vol must be a number or an array of numbers, not booleans"),
-        ({"rate": np.ma.masked_array([0.05, -9.0], [False, True])}, TypeError,
+        ({"vol": True}, "vol must be a number or an array of numbers, not booleans"),
+        ({"rate": np.ma.masked_array([0.05, -9.0], [False, True])},
          "rate is a masked array: its masked elements would be valued; pass rate.filled(np.nan) with errors='nan' "
          "to leave them out"),
-        ({"spot": np.full((1,) * 33, 100.0)}, ValueError, "spot has 33 dimensions: at most 32 broadcast together"),
-        ({"spot": np.broadcast_to(100.0, (1, 10**10)), "vol": np.broadcast_to(0.2, (10**10, 1))}, ValueError,
-         "the inputs broadcast to shape (10000000000, 10000000000): more elements than an array can hold"),
-        ({"option_type": b"\xffput"}, ValueError,
-         "option_type: unknown value b'\\xffput' (expected 'call', 'put', 'c' or 'p')"),
-        ({"spot": np.full((1, 10**6), 100.0), "option_type": np.where(np.arange(10**6) == 5, "cal", "put")[:, None]},
-         ValueError, "option_type at index (5, 0): unknown value 'cal' (expected 'call', 'put', 'c' or 'p')"),
-        ({"grid_std_devs": 1e308}, ValueError,
-         "vol is 0.2: the grid, grid_std_devs standard deviations vol·√years either side of the strike, "
-         + GRID_LIMIT),
     ],
-    ids=["datetime64", "timedelta64", "timedelta64_years", "complex", "bool", "masked", "33_dimensions",
-         "too_many_elements", "bytes", "unknown_before_broadcasting", "grid_std_devs"],
+    ids=["datetime64", "timedelta64", "timedelta64_years", "complex", "bool", "masked"],
 )
-def test_arguments_are_never_coerced_and_errors_name_them(change, error, message):
-    args = {"spot": 100.0, "strike": 100.0, "years": 1.0, "rate": 0.05, "vol": 0.2, "option_type": "put",
-            "exercise": "american"} | change
-    with raises_exactly(error, message):
-        sb.value(**args)
+def test_arguments_that_would_lose_something_as_floats_are_refused(change, message):
+    with raises_exactly(TypeError, message):
+        sb.value(**{"spot": 100.0, "strike": 100.0, "years": 1.0, "rate": 0.05, "vol": 0.2, "option_type": "put"}
+                 | change)
 
 
 def test_option_types_abbreviate_and_progress_takes_numpy_bools(capfd):
-    short = sb.value(100.0, 100.0, 1.0, 0.05, 0.2, option_type=["c", "P", "C", "p"], progress=np.True_)
-    long = sb.value(100.0, 100.0, 1.0, 0.05, 0.2, option_type=["call", "put", "call", "put"])
+    short = sb.value(100.0, 100.0, 1.0, 0.05, 0.2, option_type=["c", "P", "p"], progress=np.True_)
+    long = sb.value(100.0, 100.0, 1.0, 0.05, 0.2, option_type=["call", "put", "put"])
     np.testing.assert_array_equal(short.price, long.price)
-    assert "4/4" in capfd.readouterr().err
-    assert sb.value(100.0, 100.0, 1.0, 0.05, 0.2, option_type=np.array([b"c"]), progress=np.False_).price[0] == \
-        long.price[0]
+    assert "3/3" in capfd.readouterr().err
 
 
 def test_nan_mode_values_the_good_elements_only():
