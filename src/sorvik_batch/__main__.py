@@ -95,7 +95,7 @@ def _parser() -> argparse.ArgumentParser:
                     "dividend_yield (blank: 0) and method (analytic, fdm or blank for the default), and writes it to "
                     "RESULT (.csv or .parquet) with price, delta, gamma, theta, vega and rho appended. Other columns "
                     "are carried through. RESULT appears only when the run succeeds, written in full: an existing "
-                    "RESULT is then replaced in one step, and a run that fails or is interrupted leaves it as it "
+                    "RESULT is then replaced atomically, and a run that fails or is interrupted leaves it as it "
                     "was.")
     command.add_argument("book", metavar="BOOK", type=Path, help="the book to value (.csv or .parquet)")
     command.add_argument("--out", metavar="RESULT", type=Path, required=True,
