@@ -64,9 +64,9 @@ def write_book(path: Path, form: str, book: Book, outputs: dict[str, FloatArray]
 
 def refuse_same_file(book_path: Path, result_path: Path) -> None:
     """BookError when RESULT names the book itself, by any path or link: the run would replace
-    its own input."""
+    its own input. RESULT is resolved as ``replacing`` resolves it."""
     try:
-        same = os.path.samefile(book_path, result_path)
+        same = os.path.samefile(book_path, os.path.realpath(result_path))
     except OSError:  # RESULT does not exist yet (a missing book is reported by reading it)
         same = False
     if same:
