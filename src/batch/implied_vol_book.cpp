@@ -20,7 +20,7 @@ constexpr InputNames kNames = {"price", "spot", "strike", "years", "rate", "divi
 
 /// The implied volatility of row i (its price x[0]) by the book's method,
 /// with the grid valuations it took.
-GridImpliedVol solve_row(double price, const BookEntry& e, const KernelOptions& options, CancellationHook cancel) {
+VolSearchResult solve_row(double price, const BookEntry& e, const KernelOptions& options, CancellationHook cancel) {
     if (on_grid(e, options.method)) return implied_vol_on_grid(price, e, options.grid.settings, cancel);
     return {implied_vol_european(price, e.type, e.strike, e.market), 0};
 }
@@ -39,6 +39,7 @@ int status_code(ImpliedVol::Status s) {
         case ImpliedVol::Status::BelowLowerBound: return 1;
         case ImpliedVol::Status::AtOrAboveUpperBound: return 2;
         case ImpliedVol::Status::AboveMaxVol: return 3;
+        case ImpliedVol::Status::Undetermined: return 4;
     }
     return 0;
 }
@@ -71,7 +72,7 @@ PyObject* implied_vol_book(PyObject*, PyObject* const* args, Py_ssize_t nargs) n
                     out[0][i] = NaN;
                     continue;
                 }
-                const GridImpliedVol solved = solve_row(row.x[0], entry, options, polling(stop));
+                const VolSearchResult solved = solve_row(row.x[0], entry, options, polling(stop));
                 spent += solved.valuations;
                 out[0][i] = solved.result.vol;
                 if (solved.result.status != ImpliedVol::Status::Solved && !options.nan_mode)
@@ -157,7 +158,7 @@ PyObject* implied_vol_scalar(PyObject*, PyObject* const* args, Py_ssize_t nargs)
         Row row{{price, spot, strike, years, rate, dividend_yield}, static_cast<int8_t>(type), static_cast<int8_t>(style)};
         BookEntry entry;
         if (row_problem(row, EntryLayout(kNames), options, entry)) return fallback();  // the array path words it
-        GridImpliedVol solved;
+        VolSearchResult solved;
         if (on_grid(entry, method)) {
             // One quote's search holds the interpreter lock; Ctrl-C is polled between time steps.
             solved = implied_vol_on_grid(price, entry, options.grid.settings,

@@ -52,7 +52,10 @@ def value(spot: Numbers, strike: Numbers, years: Numbers, rate: Numbers, vol: Nu
     ``dividend_yield``) are scalars or array-likes that broadcast together with numpy's rules;
     the outputs have the broadcast shape. The caller's arrays are read, never written, and not
     copied when they are float64 already. With ``dividend_yield`` 0, each option's results are
-    bit for bit those of ``sorvik``'s ``compute()`` for the same option, market and method.
+    bit for bit those of ``sorvik``'s ``compute()`` for the same option, market and method, but
+    in closed form at ``years`` or ``vol`` 0 (the sure value, where ``compute()`` gives NaN) and
+    for out-of-the-money prices below 1/32 of S·e^(−qT) + K·e^(−rT) (price and vega to full
+    relative precision, where the textbook formula loses it).
 
     Args:
         spot: price of the underlying, positive.
@@ -84,8 +87,9 @@ def value(spot: Numbers, strike: Numbers, years: Numbers, rate: Numbers, vol: Nu
             propagates.
         errors: ``"raise"`` refuses the book at its first unusable element; ``"nan"`` values
             the usable elements and puts NaN in every output of the others.
-        bumped_vega_rho: grid vega and rho by central differences (σ ± 1e-4, r ± 1e-4): four
-            more grid valuations per option, five times the grid work. Without it, grid vega
+        bumped_vega_rho: grid vega and rho by central differences (σ ± 1e-4, r ± 1e-4) on the
+            option's own grid, held fixed: four more grid valuations per option, five times the
+            grid work. Without it, grid vega
             and rho are NaN. Closed-form vega and rho are always exact.
 
     Returns:

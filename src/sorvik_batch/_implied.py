@@ -16,6 +16,7 @@ _NO_SOLUTION = {
     1: "below the lower bound {bound!r} (the value at zero volatility)",
     2: "at or above the upper bound {bound!r}",
     3: "above {bound!r}, the price at volatility 10: no volatility in [0, 10] reaches it",
+    4: "its time value above {bound!r} (the value at zero volatility) is too small to determine the volatility",
 }
 
 
@@ -63,17 +64,19 @@ def implied_vol(price: Numbers, spot: Numbers, strike: Numbers, years: Numbers, 
 
     Returns:
         The implied volatilities, fractions per year (0.2 for 20 %). A price exactly at the
-        lower bound gives 0.
+        lower bound gives 0; on the grid so does one within a relative 1e-12 of it.
 
     Raises:
         ValueError: under ``errors="raise"``, a quote that no σ in [0, 10] reaches, naming the
             index, the price and the bound: below the discounted intrinsic value ("price at
             index 3 is 0.5: below the lower bound 0.6 (the value at zero volatility)"), at or
             above S·e^(−qT) for a call or K·e^(−rT) for a put ("... at or above the upper bound
-            100.0"), or above the price at σ = 10; and every input error of ``value``.
-            On the grid, a quote whose search would need a grid beyond the largest float at
-            its highest volatility ("years at index 1 is 200.0: the grid for the highest
-            volatility searched would reach spots beyond the largest float").
+            100.0"), or above the price at σ = 10; on the grid, a quote whose time value is too
+            small to determine σ (the volatilities that reprice it to 1e-10·max(spot, strike)
+            span more than max(1e-4, 1e-3·σ)); and every input error of ``value``. On the grid,
+            also a quote whose search would need a grid beyond the largest float at its highest
+            volatility ("years at index 1 is 200.0: the grid for the highest volatility searched
+            would reach spots beyond the largest float").
         TypeError: an argument of the wrong kind, as in ``value``.
         KeyboardInterrupt: Ctrl-C; the workers stop within a fraction of a second.
         MemoryError: as in ``value``. Inputs must not be resized during the call, as there.

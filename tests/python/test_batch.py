@@ -6,6 +6,7 @@ import pickle
 import subprocess
 import time
 
+import mpmath
 import numpy as np
 import pytest
 
@@ -29,6 +30,18 @@ def sorvik_result(spot, strike, expiry, rate, vol, kind, style, method, grid=Non
 
 def same_bits(a, b):
     return (math.isnan(a) and math.isnan(b)) or a == b
+
+
+def exact_black(spot, strike, years, rate, vol, kind, field):
+    """Black-Scholes price or vega without dividends, to 40 digits."""
+    with mpmath.workdps(40):
+        S, K, T, r, sigma = map(mpmath.mpf, (spot, strike, years, rate, vol))
+        d1 = (mpmath.log(S / K) + (r + sigma**2 / 2) * T) / (sigma * mpmath.sqrt(T))
+        d2 = d1 - sigma * mpmath.sqrt(T)
+        if field == "vega":
+            return float(S * mpmath.sqrt(T) * mpmath.npdf(d1))
+        call = S * mpmath.ncdf(d1) - K * mpmath.exp(-r * T) * mpmath.ncdf(d2)
+        return float(call if kind == Call else call - S + K * mpmath.exp(-r * T))
 
 
 def random_cases(count, seed):
@@ -57,7 +70,13 @@ def test_every_result_has_sorvik_bits(method, grid):
                   greeks.vega if greeks.vega is not None else math.nan,
                   greeks.rho if greeks.rho is not None else math.nan)
         for field, want in zip(FIELDS, wanted):
-            assert same_bits(getattr(book, field)[i], want), (field, case)
+            got = getattr(book, field)[i]
+            if method == "analytic" and field in ("price", "vega") and not same_bits(got, want):
+                # In the wings the book keeps the precision the textbook form loses.
+                exact = exact_black(case[0], case[1], years[i], case[3], case[4], case[5], field)
+                assert abs(got - exact) <= 1e-13 * abs(exact), (field, case)
+            else:
+                assert same_bits(got, want), (field, case)
 
 
 def test_default_method_puts_americans_on_the_grid_and_europeans_in_closed_form():
@@ -201,7 +220,8 @@ PUT = {"spot": 100.0, "strike": 100.0, "years": 0.5, "rate": 0.04, "vol": 0.2, "
          "vol at index 1 is 30.0: the grid, grid_std_devs standard deviations vol·√years either side of the "
          "strike, " + GRID_LIMIT),
         (sb.value, {"spot": [100.0, 1.7e308], "method": "fdm"},
-         "spot at index 1 is 1.7e+308: the grid, stretched from the strike out to this spot, " + GRID_LIMIT),
+         "spot at index 1 is 1.7e+308: the grid, stretched from the strike out to this spot and its drift to "
+         "expiry, " + GRID_LIMIT),
         # No grid at σ = 0, but the bumped valuation at σ + 1e-4 needs one.
         (sb.value, {"years": [0.5, 1e300], "vol": [0.2, 0.0], "exercise": "american", "bumped_vega_rho": True},
          "vol at index 1 is 0.0: the grid, grid_std_devs standard deviations vol·√years either side of the "

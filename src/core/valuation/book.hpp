@@ -30,8 +30,8 @@ enum class BookMethod : uint8_t { Auto, Analytic, Fdm };
 struct GridRequest {
     FdmSettings settings;
     /// Vega and rho by central differences of four more grid valuations per
-    /// entry (σ ± 1e-4, r ± 1e-4; a one-sided σ difference where σ < 1e-4);
-    /// otherwise NaN, as the grid gives neither.
+    /// entry on the entry's own mesh (σ ± 1e-4, r ± 1e-4; a one-sided σ
+    /// difference where σ < 1e-4); otherwise NaN, as the grid gives neither.
     bool bumped_vega_rho = false;
 };
 
@@ -46,7 +46,7 @@ enum class EntryProblem : uint8_t {
     DividendYield,  ///< not finite
     Moneyness,      ///< spot / strike overflows or underflows: ln(S/K) is not finite
     GridSpread,     ///< grid_std_devs·σ√T about ln K reaches spots beyond the doubles
-    GridReach,      ///< a grid reaching from ln K out to ln(S ± 1 %) reaches spots beyond the doubles
+    GridReach,      ///< a grid reaching from ln K out to the spot and its drift reaches spots beyond the doubles
 };
 
 /// The first problem of an entry valued by `method` (grid entries as `grid`
@@ -65,8 +65,16 @@ const char* entry_problem_reason(EntryProblem problem);
 
 bool on_grid(const BookEntry& entry, BookMethod method);
 
-/// An entry in closed form (price_analytic); with q = 0 the bits sorvik's
-/// compute() gives for the same option and market.
+/// An entry in closed form: price_analytic (with q = 0 the bits sorvik's
+/// compute() gives for the same option and market), with two exceptions.
+/// Where nothing is random (T = 0, or σ = 0) the sure value with its slopes
+/// (at a kink the mean of both sides), gamma 0, and vega its slope in σ
+/// from the right; compute() gives NaN there. And an out-of-the-money
+/// option priced below 1/32 of S·e^(−qT) + K·e^(−rT), where the textbook
+/// form loses its relative precision (about 2 standard deviations out and
+/// beyond), gets its price and vega to full relative precision from the
+/// normalised form of the implied-volatility kernel; at the switch the two
+/// forms agree to about 10 ulps.
 OptionResult value_in_closed_form(const BookEntry& entry);
 
 /// Values entries on the grid into out (same length), with vega and rho as
