@@ -60,25 +60,36 @@ EntryLayout::EntryLayout(const InputNames& names)
       option_type(find(names, "option_type")),
       exercise(find(names, "exercise")) {}
 
-std::size_t Row::entry(const EntryLayout& at, BookEntry& e, double vol) const {
+Unusable Row::entry(const EntryLayout& at, BookMethod method, const GridRequest& grid, BookEntry& e,
+                    double vol) const {
     e.strike = x[at.strike];
     e.market = MarketNumbers{x[at.spot], x[at.years], x[at.rate], x[at.dividend_yield],
                              at.vol < kNumbers ? x[at.vol] : vol};
     e.type = type == 0 ? OptionType::Call : OptionType::Put;
     e.style = style == 0 ? ExerciseStyle::American : ExerciseStyle::European;
-    const EntryProblem problem = check_entry(e);
+    const EntryProblem problem = check_entry(e, method, grid);
+    const char* reason = entry_problem_reason(problem);
     switch (problem) {
-        case EntryProblem::Spot: return at.spot;
-        case EntryProblem::Strike: return at.strike;
-        case EntryProblem::Years: return at.years;
-        case EntryProblem::Rate: return at.rate;
-        case EntryProblem::Vol: return at.vol;
-        case EntryProblem::DividendYield: break;  // after option_type and exercise in the signature
-        case EntryProblem::None: break;
+        case EntryProblem::Spot: return {at.spot, reason};
+        case EntryProblem::Strike: return {at.strike, reason};
+        case EntryProblem::Years: return {at.years, reason};
+        case EntryProblem::Rate: return {at.rate, reason};
+        case EntryProblem::Vol: return {at.vol, reason};
+        default: break;  // the rest come after option_type and exercise in the signature
     }
-    if (type != 0 && type != 1) return at.option_type;
-    if (style != 0 && style != 1) return at.exercise;
-    return problem == EntryProblem::DividendYield ? at.dividend_yield : kInputs;
+    if (type != 0 && type != 1) return {at.option_type, "unknown value"};
+    if (style != 0 && style != 1) return {at.exercise, "unknown value"};
+    switch (problem) {
+        case EntryProblem::DividendYield: return {at.dividend_yield, reason};
+        case EntryProblem::Moneyness:
+        case EntryProblem::GridReach: return {at.spot, reason};
+        case EntryProblem::GridSpread:
+            // Without a vol input (implied volatilities) the grid is as wide as the highest σ searched.
+            if (at.vol < kNumbers) return {at.vol, reason};
+            return {at.years,
+                    "the grid for the highest volatility searched would reach spots beyond the largest float"};
+        default: return {};
+    }
 }
 
 BookInputs::BookInputs(PyObject* shape, PyObject* arrays, const InputNames& names)
@@ -113,12 +124,12 @@ BookOutputs::BookOutputs(PyObject* tuple, std::size_t count, const BookShape& sh
     }
 }
 
-void FirstProblem::offer(Py_ssize_t at, std::size_t which, int why, double limit) {
-    // Rare: a lock keeps the four fields together.
+void FirstProblem::offer(Py_ssize_t at, const Unusable& what, int why, double limit) {
+    // Rare: a lock keeps the fields together.
     std::lock_guard lock(mutex_);
     const Py_ssize_t current = index.load();
     if (current < 0 || at < current) {
-        input = which;
+        unusable = what;
         status = why;
         bound = limit;
         index = at;
@@ -170,7 +181,8 @@ bool closed_form_only(const BookInputs& book, BookMethod method) {
 
 python::Ref problem_result(const FirstProblem& first, const InputNames& names) {
     if (first.index < 0) return python::Ref::borrow(Py_None);
-    return python::check(Py_BuildValue("(nsid)", first.index.load(), names[first.input], first.status, first.bound));
+    return python::check(Py_BuildValue("(nsids)", first.index.load(), names[first.unusable.input], first.status,
+                                       first.bound, first.unusable.reason));
 }
 
 }  // namespace sorvik::batch

@@ -30,6 +30,16 @@ struct EntryLayout {
     explicit EntryLayout(const InputNames& names);
 };
 
+/// Why a row cannot be valued: the index of its first unusable input in the
+/// signature's order (kInputs when there is none) and the reason, as
+/// entry_problem_reason words it.
+struct Unusable {
+    std::size_t input = kInputs;
+    const char* reason = "";
+
+    explicit operator bool() const { return input != kInputs; }
+};
+
 /// One row of a book: its numbers and its option type and exercise codes
 /// (0 or 1; anything else stands for an unknown string).
 struct Row {
@@ -37,9 +47,9 @@ struct Row {
     int8_t type, style;
 
     /// The row's entry (with volatility `vol` when the book has no vol
-    /// input), and the index of its first unusable input in the signature's
-    /// order, or kInputs when there is none.
-    std::size_t entry(const EntryLayout& layout, BookEntry& e, double vol = 0.0) const;
+    /// input), checked for valuation by `method` on `grid`.
+    Unusable entry(const EntryLayout& layout, BookMethod method, const GridRequest& grid, BookEntry& e,
+                   double vol = 0.0) const;
 };
 
 /// The inputs held for the call: buffers broadcast to one shape.
@@ -89,14 +99,16 @@ private:
     std::vector<double*> data_;
 };
 
-/// The lowest flat index any worker found a problem at, with what it was.
+/// The lowest flat index any worker found a problem at, with what it was:
+/// an unusable input (status 0, with its reason), or a status of the kernel's
+/// own with a bound.
 struct FirstProblem {
     std::atomic<Py_ssize_t> index{-1};
-    std::size_t input = kInputs;
+    Unusable unusable;
     int status = 0;
     double bound = 0.0;
 
-    void offer(Py_ssize_t at, std::size_t which, int why = 0, double limit = 0.0);
+    void offer(Py_ssize_t at, const Unusable& what, int why = 0, double limit = 0.0);
     /// Work past a known problem is wasted: chunks after it are skipped.
     bool before(std::size_t flat) const {
         const Py_ssize_t i = index.load(std::memory_order_relaxed);
@@ -127,16 +139,15 @@ CancellationHook polling(const StopFlag& stop);
 bool closed_form_only(const BookInputs& book, BookMethod method);
 
 /// For books with grid rows, which take long: finds the first unusable row
-/// before any is valued, without the interpreter lock. `unusable(row, entry)`
-/// gives the index of the row's first unusable input, or kInputs.
-template <class Unusable>
-void find_first_unusable(const BookInputs& book, Unusable&& unusable, FirstProblem& first) {
+/// before any is valued, without the interpreter lock. `check(row, entry)`
+/// gives what makes the row unusable, if anything.
+template <class Check>
+void find_first_unusable(const BookInputs& book, Check&& check, FirstProblem& first) {
     PyThreadState* saved = PyEval_SaveThread();
     auto at = book.cursor(0);
     BookEntry e;
     for (Py_ssize_t i = 0; i < book.shape().size; ++i, at.advance()) {
-        const std::size_t bad = unusable(book.read(at), e);
-        if (bad != kInputs) {
+        if (const Unusable bad = check(book.read(at), e)) {
             first.offer(i, bad);
             break;
         }
@@ -144,7 +155,7 @@ void find_first_unusable(const BookInputs& book, Unusable&& unusable, FirstProbl
     PyEval_RestoreThread(saved);
 }
 
-/// None, or (flat index, input name, status, bound) of the first problem.
+/// None, or (flat index, input name, status, bound, reason) of the first problem.
 python::Ref problem_result(const FirstProblem& first, const InputNames& names);
 
 /// The private functions take exactly this many positional arguments.

@@ -26,9 +26,11 @@ VolSearchResult solve_row(double price, const BookEntry& e, const KernelOptions&
 }
 
 /// A price that is not a finite number is unusable input, like a NaN spot.
-std::size_t row_problem(const Row& row, const EntryLayout& layout, BookEntry& e) {
-    if (!std::isfinite(row.x[0])) return 0;
-    return row.entry(layout, e);
+/// The rest is checked for the widest grid the search may build, at the
+/// highest volatility it tries (the solvers do not read the entry's vol).
+Unusable row_problem(const Row& row, const EntryLayout& layout, const KernelOptions& options, BookEntry& e) {
+    if (!std::isfinite(row.x[0])) return {0, "must be a finite number"};
+    return row.entry(layout, options.method, GridRequest{options.grid.settings, false}, e, kMaxImpliedVol);
 }
 
 int status_code(ImpliedVol::Status s) {
@@ -55,8 +57,8 @@ PyObject* implied_vol_book(PyObject*, PyObject* const* args, Py_ssize_t nargs) n
         FirstProblem first;
         std::atomic<unsigned long long> valuations{0};
         if (!cheap && !options.nan_mode) {
-            find_first_unusable(book, [&](const Row& row, BookEntry& e) { return row_problem(row, book.layout(), e); },
-                                first);
+            find_first_unusable(
+                book, [&](const Row& row, BookEntry& e) { return row_problem(row, book.layout(), options, e); }, first);
             if (first.index >= 0) return python::check(Py_BuildValue("(Ni)", problem_result(first, kNames).release(), 0));
         }
         auto work = [&](std::size_t begin, std::size_t end, const StopFlag& stop) {
@@ -65,8 +67,7 @@ PyObject* implied_vol_book(PyObject*, PyObject* const* args, Py_ssize_t nargs) n
             unsigned long long spent = 0;
             for (std::size_t i = begin; i < end && first.before(i); ++i, at.advance()) {
                 const Row row = book.read(at);
-                const std::size_t bad = row_problem(row, book.layout(), entry);
-                if (bad != kInputs) {
+                if (const Unusable bad = row_problem(row, book.layout(), options, entry)) {
                     if (!options.nan_mode) first.offer(static_cast<Py_ssize_t>(i), bad);
                     out[0][i] = NaN;
                     continue;
@@ -75,7 +76,8 @@ PyObject* implied_vol_book(PyObject*, PyObject* const* args, Py_ssize_t nargs) n
                 spent += solved.valuations;
                 out[0][i] = solved.result.vol;
                 if (solved.result.status != ImpliedVol::Status::Solved && !options.nan_mode)
-                    first.offer(static_cast<Py_ssize_t>(i), 0, status_code(solved.result.status), solved.result.bound);
+                    first.offer(static_cast<Py_ssize_t>(i), Unusable{0, ""}, status_code(solved.result.status),
+                                solved.result.bound);
             }
             valuations.fetch_add(spent, std::memory_order_relaxed);
         };
@@ -155,7 +157,7 @@ PyObject* implied_vol_scalar(PyObject*, PyObject* const* args, Py_ssize_t nargs)
 
         Row row{{price, spot, strike, years, rate, dividend_yield}, static_cast<int8_t>(type), static_cast<int8_t>(style)};
         BookEntry entry;
-        if (row_problem(row, EntryLayout(kNames), entry) != kInputs) return fallback();  // the array path words it
+        if (row_problem(row, EntryLayout(kNames), options, entry)) return fallback();  // the array path words it
         VolSearchResult solved;
         if (on_grid(entry, method)) {
             // One quote's search holds the interpreter lock; Ctrl-C is polled between time steps.

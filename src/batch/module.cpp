@@ -1,15 +1,37 @@
 // module.cpp: sorvik_batch._kernel, the array kernels behind sorvik_batch.
 #include <Python.h>
 
+#include <cstdint>
+#include <string_view>
+
 #include "kernels.hpp"
 #include "parallel.hpp"
+#include "runtime/conversions.hpp"
 #include "runtime/errors.hpp"
+#include "system/memory_budget.hpp"
 
 namespace sorvik::batch {
 namespace {
 
 PyObject* usable_cpu_count(PyObject*, PyObject*) noexcept {
     return python::call_frame([] { return python::check(PyLong_FromUnsignedLong(usable_cpus())); });
+}
+
+/// require_memory(bytes, purpose, /): MemoryError naming the purpose when
+/// `bytes` would not fit under the process's memory limits.
+PyObject* require_memory(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    return python::call_frame([&] {
+        require_arguments(nargs, 2, "require_memory");
+        const uint64_t bytes = python::extract_u64(args[0]);
+        Py_ssize_t length = 0;
+        const char* purpose = PyUnicode_Check(args[1]) ? PyUnicode_AsUTF8AndSize(args[1], &length) : nullptr;
+        if (!purpose) {
+            if (!PyErr_Occurred()) python::throw_type_mismatch(args[1], "str");
+            python::throw_python_error();
+        }
+        sorvik::require_memory(bytes, std::string_view(purpose, static_cast<std::size_t>(length)));
+        return python::Ref::borrow(Py_None);
+    });
 }
 
 template <class F>
@@ -28,6 +50,9 @@ PyMethodDef kMethods[] = {
      "implied_vol_scalar(price, spot, strike, years, rate, option_type, exercise, dividend_yield, method, nodes, "
      "time_steps, grid_std_devs, progress, errors, /)\n--\n\nOne quote's implied volatility, or None for the array "
      "path."},
+    {"require_memory", fastcall(&require_memory), METH_FASTCALL,
+     "require_memory(bytes, purpose, /)\n--\n\nMemoryError when the bytes would not fit in what the process may "
+     "use."},
     {"usable_cpu_count", &usable_cpu_count, METH_NOARGS,
      "usable_cpu_count()\n--\n\nThe number of CPUs this process may run on."},
     {nullptr, nullptr, 0, nullptr},

@@ -29,10 +29,13 @@ PyObject* value_book(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcep
         const BookOutputs out(args[2], 6, book.shape());
         const KernelOptions options = kernel_options(args + 3);
         const Py_ssize_t n = book.shape().size;
+        const GridRequest& grid = options.grid;
         const bool cheap = closed_form_only(book, options.method);
         FirstProblem first;
         if (!cheap && !options.nan_mode) {
-            find_first_unusable(book, [&](const Row& row, BookEntry& e) { return row.entry(book.layout(), e); }, first);
+            find_first_unusable(
+                book, [&](const Row& row, BookEntry& e) { return row.entry(book.layout(), options.method, grid, e); },
+                first);
             if (first.index >= 0) return problem_result(first, kNames);
         }
         auto write = [&](std::size_t i, const OptionResult& r) {
@@ -50,8 +53,7 @@ PyObject* value_book(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcep
             auto at = book.cursor(static_cast<Py_ssize_t>(begin));
             BookEntry entry;
             for (std::size_t i = begin; i < end; ++i, at.advance()) {
-                const std::size_t bad = book.read(at).entry(book.layout(), entry);
-                if (bad != kInputs) {
+                if (const Unusable bad = book.read(at).entry(book.layout(), options.method, grid, entry)) {
                     if (!options.nan_mode) {
                         first.offer(static_cast<Py_ssize_t>(i), bad);
                         return;

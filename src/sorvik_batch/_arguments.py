@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import math
 import operator
+import sys
 from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any, Union
@@ -23,55 +24,89 @@ ExerciseStyles = Union[sorvik.ExerciseStyle, npt.ArrayLike, Sequence[Union[sorvi
 
 METHOD_CODES = {None: 0, "analytic": 1, "fdm": 2}
 
-_KINDS: dict[str, tuple[dict[str, int], type[sorvik.OptionType] | type[sorvik.ExerciseStyle], str]] = {
-    "option_type": ({"call": 0, "put": 1}, sorvik.OptionType, "'call' or 'put'"),
-    "exercise": ({"american": 0, "european": 1}, sorvik.ExerciseStyle, "'american' or 'european'"),
+# numpy broadcasts at most this many dimensions.
+MAX_DIMENSIONS = 32
+
+
+@dataclass(frozen=True)
+class Spellings:
+    """The words accepted for an option type or an exercise style (in any case), with their codes."""
+
+    codes: dict[str, int]
+    enum: type[sorvik.OptionType] | type[sorvik.ExerciseStyle]
+
+    @property
+    def expected(self) -> str:
+        words = [repr(word) for word in self.codes]
+        return f"{', '.join(words[:-1])} or {words[-1]}"
+
+
+# The one table of spellings, for the functions and the command line alike.
+SPELLINGS = {
+    "option_type": Spellings({"call": 0, "put": 1, "c": 0, "p": 1}, sorvik.OptionType),
+    "exercise": Spellings({"american": 0, "european": 1}, sorvik.ExerciseStyle),
 }
 
-_WHY = {
-    "spot": "must be a positive finite number",
-    "strike": "must be a positive finite number",
-    "years": "must be a finite number >= 0",
-    "rate": "must be a finite number",
-    "vol": "must be a finite number >= 0",
-    "dividend_yield": "must be a finite number",
-    "price": "must be a finite number",
-}
+
+# What numbers() refuses, by numpy's kind letter.
+_KIND_NAMES = {"b": "booleans", "c": "complex numbers", "M": "datetime64 dates (year_fraction measures time to expiry)",
+               "m": "timedelta64"}
 
 
 def numbers(name: str, value: object) -> FloatArray:
-    """A float64 array of `value` (no copy when it already is one)."""
+    """A float64 array of `value` (no copy when it already is one).
+
+    Refuses what would only convert by losing something: booleans, complex numbers, dates,
+    masked arrays (whose masked elements would be valued). A timedelta64 ``years`` counts
+    days / 365 (Actual/365 Fixed).
+    """
+    if isinstance(value, np.ma.MaskedArray):
+        raise TypeError(f"{name} is a masked array: its masked elements would be valued; pass "
+                        f"{name}.filled(np.nan) with errors='nan' to leave them out")
     try:
-        return np.asarray(value, dtype=np.float64)
+        array = np.asarray(value)
+    except (TypeError, ValueError) as error:
+        raise TypeError(f"{name} must be a number or an array of numbers: {error}") from None
+    kind = array.dtype.kind
+    if kind in "bcM" or (kind == "m" and name != "years"):
+        raise TypeError(f"{name} must be a number or an array of numbers, not {_KIND_NAMES[kind]}")
+    if kind == "m":
+        from ._time import timedelta_years  # _time builds on this module
+
+        return timedelta_years(array)
+    try:
+        return array.astype(np.float64, copy=False)
     except (TypeError, ValueError) as error:
         raise TypeError(f"{name} must be a number or an array of numbers: {error}") from None
 
 
 def codes(name: str, value: object) -> npt.NDArray[np.int8]:
-    """Option types or exercise styles as int8 codes; -1 marks an unknown string."""
-    words, enum, _ = _KINDS[name]
+    """Option types or exercise styles as int8 codes; -1 marks an unknown word."""
+    spellings = SPELLINGS[name]
+    words, enum = spellings.codes, spellings.enum
     if isinstance(value, enum):
         return np.asarray(int(value), dtype=np.int8)
     if isinstance(value, str):
         return np.asarray(words.get(value.lower(), -1), dtype=np.int8)
     array = np.asarray(value)
     if array.dtype.kind in "US":
-        text = array.astype(str, copy=False)
+        # Bytes are compared as bytes: text that is not ASCII is an unknown word, not a decoding error.
+        keys: dict[Any, int] = words if array.dtype.kind == "U" else {w.encode(): c for w, c in words.items()}
         out = np.full(array.shape, -1, dtype=np.int8)
-        for word, code in words.items():
-            out[text == word] = code
+        for word, code in keys.items():
+            out[array == word] = code
         # Lowering every string costs more than valuing it in closed form: only the rest are lowered.
         rest = out < 0
         if rest.any():
-            lowered = np.char.lower(text[rest])
-            out[rest] = np.select([lowered == word for word in words], list(words.values()), -1)
+            lowered = np.char.lower(array[rest])
+            out[rest] = np.select([lowered == word for word in keys], list(keys.values()), -1)
         return out
     if array.dtype.kind == "O":
         out = np.full(array.shape, -1, dtype=np.int8)
         for index, item in np.ndenumerate(array):
             out[index] = codes(name, item) if isinstance(item, (str, enum)) else -1
         return out
-    raise TypeError(f"{name} must be an {enum.__name__} member, {_KINDS[name][2]}, or an array of those strings, "
+    raise TypeError(f"{name} must be an {enum.__name__} member, {spellings.expected}, or an array of those strings, "
                     f"not {type(value).__name__}")
 
 
@@ -95,17 +130,20 @@ class ElementError(ValueError):
         return ValueError, (str(self),)
 
 
-def unknown_kind(name: str, raw: object, book: BookArrays) -> ElementError:
-    """The error for the first unknown option type or exercise string."""
-    flat = int(np.flatnonzero(book.inputs[name].ravel() < 0)[0]) if book.shape else 0
-    item = np.broadcast_to(np.asarray(raw, dtype=object), book.shape).flat[flat]
-    return ElementError(name, flat, book.shape, f": unknown value {item!r} (expected {_KINDS[name][2]})")
+def unknown_kind(name: str, raw: object, kinds: npt.NDArray[np.int8], shape: tuple[int, ...]) -> ElementError:
+    """The error for the first unknown option type or exercise word, found in `kinds` (the codes
+    before broadcasting, so that no book-sized temporary is made) and placed in the book's shape."""
+    first = int(np.flatnonzero(kinds < 0)[0])
+    item = np.asarray(raw, dtype=object).reshape(-1)[first]
+    padded = (0,) * (len(shape) - kinds.ndim) + tuple(int(i) for i in np.unravel_index(first, kinds.shape))
+    flat = int(np.ravel_multi_index(padded, shape)) if shape else 0
+    return ElementError(name, flat, shape, f": unknown value {item!r} (expected {SPELLINGS[name].expected})")
 
 
-def bad_number(name: str, flat: int, book: BookArrays) -> ElementError:
-    """The error for an unusable number: which argument, where, what and why."""
+def bad_number(name: str, flat: int, reason: str, book: BookArrays) -> ElementError:
+    """The error for an unusable number: which argument, where, what, and why (the kernel's reason)."""
     value = float(book.inputs[name].flat[flat]) if book.shape else float(book.inputs[name])
-    return ElementError(name, flat, book.shape, f" is {value!r}: {_WHY[name]}")
+    return ElementError(name, flat, book.shape, f" is {value!r}: {reason}")
 
 
 @dataclass
@@ -114,7 +152,6 @@ class BookArrays:
 
     shape: tuple[int, ...]
     inputs: dict[str, np.ndarray[Any, Any]]
-    raw: dict[str, object]
 
     def views(self, names: Sequence[str]) -> tuple[np.ndarray[Any, Any], ...]:
         return tuple(self.inputs[name] for name in names)
@@ -125,18 +162,39 @@ def broadcast(values: dict[str, object], number_names: Sequence[str], code_names
     """Converts and broadcasts the inputs with numpy's rules, without copying them."""
     arrays: dict[str, np.ndarray[Any, Any]] = {name: numbers(name, values[name]) for name in number_names}
     arrays.update({name: codes(name, values[name]) for name in code_names})
-    try:
-        shape = np.broadcast_shapes(*(a.shape for a in arrays.values()))
-    except ValueError:
-        shapes = ", ".join(f"{name} {a.shape}" for name, a in arrays.items() if a.shape)
-        raise ValueError(f"shapes do not broadcast together: {shapes}") from None
-    book = BookArrays(shape, {name: np.broadcast_to(a, shape) for name, a in arrays.items()},
-                      {name: values[name] for name in code_names})
+    shape = _broadcast_shape({name: a.shape for name, a in arrays.items()})
     if errors == "raise":
         for name in code_names:
             if (arrays[name] < 0).any():  # before broadcasting: no book-sized temporary
-                raise unknown_kind(name, book.raw[name], book)
-    return book
+                raise unknown_kind(name, values[name], arrays[name], shape)
+    return BookArrays(shape, {name: np.broadcast_to(a, shape) for name, a in arrays.items()})
+
+
+def _broadcast_shape(shapes: dict[str, tuple[int, ...]]) -> tuple[int, ...]:
+    """numpy's broadcast shape, refused with the argument named when an input has more dimensions
+    than numpy broadcasts, or the result more elements than an array holds."""
+    for name, shape in shapes.items():
+        if len(shape) > MAX_DIMENSIONS:
+            raise ValueError(f"{name} has {len(shape)} dimensions: at most {MAX_DIMENSIONS} broadcast together")
+    try:
+        shape = np.broadcast_shapes(*shapes.values())
+    except ValueError:
+        extents = [[s[-1 - d] for s in shapes.values() if d < len(s)] for d in range(max(map(len, shapes.values())))]
+        if all(len({e for e in column if e != 1}) <= 1 for column in extents):  # compatible: too many elements
+            shape = tuple(max(column) if 0 not in column else 0 for column in reversed(extents))
+        else:
+            described = ", ".join(f"{name} {s}" for name, s in shapes.items() if s)
+            raise ValueError(f"shapes do not broadcast together: {described}") from None
+    if math.prod(shape) > sys.maxsize:
+        raise ValueError(f"the inputs broadcast to shape {shape}: more elements than an array can hold")
+    return shape
+
+
+def require_memory(elements: int, arrays: int, what: str) -> None:
+    """MemoryError, saying how much was needed and what the process may use, when `arrays` float64
+    results of `elements` each would not fit; checked before they are allocated."""
+    # 2^64 - 1 bytes stands for any larger count.
+    _kernel.require_memory(min(8 * elements * arrays, 2**64 - 1), f"the output of {elements:,} {what}")
 
 
 @dataclass(frozen=True)

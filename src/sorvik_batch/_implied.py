@@ -1,6 +1,7 @@
 """implied_vol(): from quoted prices back to volatilities."""
 from __future__ import annotations
 
+import math
 from typing import Literal
 
 import numpy as np
@@ -72,9 +73,13 @@ def implied_vol(price: Numbers, spot: Numbers, strike: Numbers, years: Numbers, 
             above S·e^(−qT) for a call or K·e^(−rT) for a put ("... at or above the upper bound
             100.0"), or above the price at σ = 10; on the grid, a quote whose time value is too
             small to determine σ (the volatilities that reprice it to 1e-10·max(spot, strike)
-            span more than max(1e-4, 1e-3·σ)); and every input error of ``value``.
+            span more than max(1e-4, 1e-3·σ)); and every input error of ``value``. On the grid,
+            also a quote whose search would need a grid beyond the largest float at its highest
+            volatility ("years at index 1 is 200.0: the grid for the highest volatility searched
+            would reach spots beyond the largest float").
         TypeError: an argument of the wrong kind, as in ``value``.
         KeyboardInterrupt: Ctrl-C; the workers stop within a fraction of a second.
+        MemoryError: as in ``value``. Inputs must not be resized during the call, as there.
     """
     # One plain quote skips the array machinery; the kernel declines (None) whatever is not
     # plain and valid, and so must a thread count it has no use for, for the array path to word.
@@ -90,8 +95,10 @@ def implied_vol(price: Numbers, spot: Numbers, strike: Numbers, years: Numbers, 
         {"price": price, "spot": spot, "strike": strike, "years": years, "rate": rate,
          "dividend_yield": dividend_yield, "option_type": option_type, "exercise": exercise},
         _NUMBERS, _CODES, errors)
+    total = math.prod(book.shape)
+    _arguments.require_memory(total, 1, "quotes")
     out = np.empty(book.shape)
-    report, close = _progress.reporter(progress, int(np.prod(book.shape)), "implied volatilities")
+    report, close = _progress.reporter(progress, total, "implied volatilities")
     try:
         problem, _ = _kernel.implied_vol_book(book.shape, book.views(_NUMBERS + _CODES), (out,), config.method,
                                               config.nodes, config.time_steps, config.grid_std_devs, False,
@@ -99,9 +106,9 @@ def implied_vol(price: Numbers, spot: Numbers, strike: Numbers, years: Numbers, 
     finally:
         close()
     if problem is not None:
-        flat, name, status, bound = problem
+        flat, name, status, bound, reason = problem
         if status == 0:
-            raise _arguments.bad_number(name, flat, book)
+            raise _arguments.bad_number(name, flat, reason, book)
         quote = float(book.inputs["price"].flat[flat]) if book.shape else float(book.inputs["price"])
         raise no_solution(_arguments.index_text(flat, book.shape), quote, status, bound)
     return float(out) if not book.shape else out

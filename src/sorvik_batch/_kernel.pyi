@@ -9,10 +9,11 @@ import numpy.typing as npt
 _Arrays = tuple[np.ndarray[Any, Any], ...]
 _Outputs = tuple[npt.NDArray[np.float64], ...]
 _Progress = Callable[[int, int], object] | None
-# The first unusable row: (flat index, input name, status, bound); status 0 is a bad input,
-# 1 to 3 a quote with no volatility (below the lower bound, at or above the upper bound, above
-# the price at volatility 10) and `bound` the bound it failed.
-_Problem = tuple[int, str, int, float]
+# The first unusable row: (flat index, input name, status, bound, reason); status 0 is a bad
+# input and `reason` why ("must be a positive finite number"), 1 to 3 a quote with no
+# volatility (below the lower bound, at or above the upper bound, above the price at
+# volatility 10) and `bound` the bound it failed.
+_Problem = tuple[int, str, int, float, str]
 
 def value_book(
     shape: tuple[int, ...],
@@ -60,3 +61,4 @@ def implied_vol_scalar(
     /,
 ) -> float | tuple[int, float] | None: ...
 def usable_cpu_count() -> int: ...
+def require_memory(bytes: int, purpose: str, /) -> None: ...

@@ -5,6 +5,8 @@ import sys
 from collections.abc import Callable
 from typing import TYPE_CHECKING, NoReturn, TextIO
 
+import numpy as np
+
 if TYPE_CHECKING:
     from tqdm import tqdm
 
@@ -50,6 +52,8 @@ def reporter(progress: bool | Report, total: int, description: str) -> tuple[Rep
     ``progress`` is False (no reporting), True (a bar on stderr, also when it is not a
     terminal) or a callable that receives the counts itself.
     """
+    if isinstance(progress, np.bool_):
+        progress = bool(progress)
     if progress is False:
         return None, lambda: None
     if progress is True:
