@@ -1,6 +1,7 @@
 // book_inputs.cpp: a book's inputs broadcast to one shape, read row by row, and what the kernels share.
 #include "book_inputs.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "fdm/fdm_solver.hpp"
@@ -66,27 +67,35 @@ EntryLayout::EntryLayout(const InputNames& names)
       option_type(find(names, "option_type")),
       exercise(find(names, "exercise")) {}
 
-RowProblem Row::entry(const EntryLayout& at, BookEntry& e, double vol) const {
+RowProblem Row::entry(const EntryLayout& at, BookMethod method, const GridRequest& grid, BookEntry& e,
+                      double vol) const {
     e.strike = x[at.strike];
     e.market = MarketNumbers{x[at.spot], x[at.years], x[at.rate], x[at.dividend_yield],
                              at.vol < kNumbers ? x[at.vol] : vol};
     e.type = type == 0 ? OptionType::Call : OptionType::Put;
     e.style = style == 0 ? ExerciseStyle::American : ExerciseStyle::European;
-    const EntryProblem problem = check_entry(e);
-    const char* why = describe(problem);
+    const EntryProblem problem = check_entry(e, method, grid);
+    const char* why = entry_problem_reason(problem);
     switch (problem) {
         case EntryProblem::Spot: return {at.spot, why};
         case EntryProblem::Strike: return {at.strike, why};
         case EntryProblem::Years: return {at.years, why};
         case EntryProblem::Rate: return {at.rate, why};
         case EntryProblem::Vol: return {at.vol, why};
-        case EntryProblem::DividendYield: break;  // after option_type and exercise in the signature
-        case EntryProblem::None: break;
+        default: break;  // the rest come after option_type and exercise in the signature
     }
     if (type != 0 && type != 1) return {at.option_type, nullptr};
     if (style != 0 && style != 1) return {at.exercise, nullptr};
-    if (problem == EntryProblem::DividendYield) return {at.dividend_yield, why};
-    return {};
+    switch (problem) {
+        case EntryProblem::DividendYield: return {at.dividend_yield, why};
+        case EntryProblem::Moneyness:
+        case EntryProblem::GridReach: return {at.spot, why};
+        case EntryProblem::GridSpread:
+            // Without a vol input (implied volatilities) the grid is as wide as the highest σ searched.
+            if (at.vol < kNumbers) return {at.vol, why};
+            return {at.years, "the grid for the highest volatility searched would reach spots beyond the largest float"};
+        default: return {};
+    }
 }
 
 int8_t KindInput::decode(const char* item) const {
@@ -156,6 +165,7 @@ BookInputs::BookInputs(PyObject* const* numbers, PyObject* const* kinds, const I
 
     // 2. The broadcast shape, by numpy's rules, over the inputs' shapes aligned on their last axes.
     for (std::size_t k = 0; k < kInputs; ++k) shape_.ndim = std::max(shape_.ndim, own_ndim_[k]);
+    bool too_many = false;
     for (int d = 0; d < shape_.ndim; ++d) {
         Py_ssize_t extent = 1;
         for (std::size_t k = 0; k < kInputs; ++k) {
@@ -174,8 +184,15 @@ BookInputs::BookInputs(PyObject* const* numbers, PyObject* const* kinds, const I
             extent = e;
         }
         shape_.extent[d] = extent;
-        shape_.size *= extent;
+        too_many = too_many || (extent != 0 && shape_.size > PY_SSIZE_T_MAX / extent);
+        shape_.size = too_many ? 1 : shape_.size * extent;
     }
+    const bool empty = std::find(shape_.extent.begin(), shape_.extent.begin() + shape_.ndim, 0) !=
+                       shape_.extent.begin() + shape_.ndim;
+    if (empty) shape_.size = 0;
+    if (too_many && !empty)
+        throw PyError{PyExc_ValueError, "the inputs broadcast to shape " + shape_text(shape_.ndim, shape_.extent.data()) +
+                                            ": more elements than an array can hold"};
 
     // 3. Each input's byte strides over the book's axes: 0 where it is broadcast.
     for (std::size_t k = 0; k < kInputs; ++k) {
@@ -263,11 +280,32 @@ bool closed_form_only(const BookInputs& book, BookMethod method) {
            (method == BookMethod::Auto && book.every_exercise([](int8_t code) { return code == 1; }));
 }
 
-void find_unknown_kind(const BookInputs& book, FirstProblem& first) {
+bool find_unknown_kind(const BookInputs& book, const RowCheck& check, FirstProblem& first) {
     for (std::size_t j = 0; j < kKinds; ++j) {
         if (book.own_size(kNumbers + j) >= book.shape().size) continue;
         if (const Py_ssize_t at = book.first_unknown(j); at >= 0) first.offer(at, kNumbers + j, nullptr);
     }
+    const Py_ssize_t found = first.index.load();
+    if (found < 0) return false;
+    auto at = book.cursor(0);
+    BookEntry e;
+    for (Py_ssize_t i = 0; i < found; ++i, at.advance()) {
+        if (const RowProblem bad = check(book.read(at), e); bad.found()) {
+            first.offer(i, bad.input, bad.why);
+            break;
+        }
+    }
+    return true;
+}
+
+void require_output_memory(const BookShape& shape, std::size_t arrays, const char* what) {
+    // The count with thousands separators, as Python's format spec "," writes it.
+    std::string count = std::to_string(shape.size);
+    for (int i = static_cast<int>(count.size()) - 3; i > 0; i -= 3) count.insert(static_cast<std::size_t>(i), ",");
+    const uint64_t size = static_cast<uint64_t>(shape.size);
+    const uint64_t per = arrays * sizeof(double);
+    const uint64_t bytes = size > UINT64_MAX / per ? UINT64_MAX : size * per;
+    require_memory(bytes, "the output of " + count + " " + what);
 }
 
 }  // namespace sorvik::batch

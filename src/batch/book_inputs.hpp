@@ -6,6 +6,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -50,8 +51,10 @@ struct Row {
     int8_t type, style;
 
     /// The row's entry (with volatility `vol` when the book has no vol
-    /// input), and its first unusable input in the signature's order.
-    RowProblem entry(const EntryLayout& layout, BookEntry& e, double vol = 0.0) const;
+    /// input), and its first unusable input in the signature's order for
+    /// valuation by `method` on `grid`.
+    RowProblem entry(const EntryLayout& layout, BookMethod method, const GridRequest& grid, BookEntry& e,
+                     double vol = 0.0) const;
 };
 
 /// A per-option number: a float, or a float64 array whose shape broadcasts to the book's.
@@ -163,11 +166,18 @@ CancellationHook polling(const StopFlag& stop);
 /// rows are cheap, come in large chunks and are checked as they are valued.
 bool closed_form_only(const BookInputs& book, BookMethod method);
 
-/// Offers the first unknown word of each kind input that is broadcast (has
-/// fewer elements than the book), before any row is valued: such a word may
-/// first appear far into a huge book. Words of inputs as large as the book
-/// are found row by row, like every other problem.
-void find_unknown_kind(const BookInputs& book, FirstProblem& first);
+/// Finds the first unknown word of each kind input that is broadcast (has
+/// fewer elements than the book) before any row is valued, or any output is
+/// made: such a word may first appear far into a huge book. When there is one,
+/// the rows before it are checked too (by `check`), so that the first problem of all is
+/// in `first`, and it returns true. Words of inputs as large as the book are
+/// found row by row, like every other problem.
+using RowCheck = std::function<RowProblem(const Row&, BookEntry&)>;
+bool find_unknown_kind(const BookInputs& book, const RowCheck& check, FirstProblem& first);
+
+/// MemoryError "the output of 1,000,000 options needs ... " when `arrays`
+/// float64 arrays of the book's shape would not fit in what the process may use.
+void require_output_memory(const BookShape& shape, std::size_t arrays, const char* what);
 
 /// For books with grid rows, which take long: finds the first unusable row
 /// before any is valued, on the pool (so Ctrl-C stops it too).

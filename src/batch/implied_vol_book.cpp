@@ -30,9 +30,11 @@ VolSearchResult solve(double price, const BookEntry& e, const CallSettings& sett
 }
 
 /// A price that is not a finite number is unusable input, like a NaN spot.
-RowProblem row_problem(const Row& row, const EntryLayout& layout, BookEntry& e) {
+/// The rest is checked for the widest grid the search may build, at the
+/// highest volatility it tries (the solvers do not read the entry's vol).
+RowProblem row_problem(const Row& row, const EntryLayout& layout, const CallSettings& settings, BookEntry& e) {
     if (!std::isfinite(row.x[kPrice])) return {kPrice, "must be a finite number"};
-    return row.entry(layout, e);
+    return row.entry(layout, settings.method, GridRequest{settings.grid.settings, false}, e, kMaxImpliedVol);
 }
 
 /// Why a quote has no implied volatility, the bound it failed included.
@@ -65,13 +67,14 @@ PyObject* implied_vol_book(PyObject*, PyObject* const* args, Py_ssize_t nargs) n
         const bool cheap = closed_form_only(book, settings.method);
         FirstProblem first;
         if (!settings.nan_mode) {
-            find_unknown_kind(book, first);
+            auto check = [&](const Row& row, BookEntry& e) { return row_problem(row, book.layout(), settings, e); };
+            if (find_unknown_kind(book, check, first)) return problem_result(first, book);
             if (!cheap) {
-                find_first_unusable(book, settings.threads,
-                                    [&](const Row& row, BookEntry& e) { return row_problem(row, book.layout(), e); }, first);
+                find_first_unusable(book, settings.threads, check, first);
                 if (first.index >= 0) return problem_result(first, book);
             }
         }
+        if (book.shape().ndim != 0) require_output_memory(book.shape(), 1, "quotes");
         Ref out = book.shape().ndim == 0 ? Ref() : new_array(book.shape());
         double scalar = NaN;
         std::unique_ptr<Buffer> held;
@@ -85,7 +88,7 @@ PyObject* implied_vol_book(PyObject*, PyObject* const* args, Py_ssize_t nargs) n
             BookEntry entry;
             for (std::size_t i = begin; i < end && first.before(i); ++i, at.advance()) {
                 const Row row = book.read(at);
-                const RowProblem bad = row_problem(row, book.layout(), entry);
+                const RowProblem bad = row_problem(row, book.layout(), settings, entry);
                 if (bad.found()) {
                     if (!settings.nan_mode) first.offer(static_cast<Py_ssize_t>(i), bad.input, bad.why);
                     vols[i] = NaN;
@@ -126,7 +129,7 @@ PyObject* implied_vol_scalar(PyObject*, PyObject* const* args, Py_ssize_t nargs)
             return Ref::borrow(Py_None);
         const CallSettings settings = parse_settings({args[8], args[9], args[10], args[11], args[12], args[14], Py_False});
         BookEntry entry;
-        if (row_problem(row, EntryLayout(kNames), entry).found()) return Ref::borrow(Py_None);
+        if (row_problem(row, EntryLayout(kNames), settings, entry).found()) return Ref::borrow(Py_None);
         VolSearchResult solved;
         if (on_grid(entry, settings.method)) {
             // A grid search takes long: on a worker, with the interpreter lock free and Ctrl-C watched.

@@ -12,7 +12,7 @@ namespace sorvik::batch {
 
 namespace {
 
-constexpr Spelling kTypeWords[] = {{"call", 0}, {"c", 0}, {"put", 1}, {"p", 1}};
+constexpr Spelling kTypeWords[] = {{"call", 0}, {"put", 1}, {"c", 0}, {"p", 1}};
 constexpr Spelling kStyleWords[] = {{"american", 0}, {"european", 1}};
 
 struct MethodName {
@@ -49,7 +49,7 @@ int8_t lookup(const KindTable& table, uint64_t packed) {
 
 }  // namespace
 
-const KindTable kOptionTypes{"option_type", kTypeWords, "'call' or 'put'"};
+const KindTable kOptionTypes{"option_type", kTypeWords, "'call', 'put', 'c' or 'p'"};
 const KindTable kExerciseStyles{"exercise", kStyleWords, "'american' or 'european'"};
 const char* const kMethodsExpected = "None, 'analytic' or 'fdm'";
 

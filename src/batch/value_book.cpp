@@ -38,8 +38,7 @@ struct Outputs {
             for (std::size_t k = 0; k < kOutputs; ++k) data[k] = &scalars[k];
             return;
         }
-        const uint64_t bytes = static_cast<uint64_t>(shape.size) * kOutputs * sizeof(double);
-        require_memory(bytes, "storing the results");
+        require_output_memory(shape, kOutputs, "options");
         for (std::size_t k = 0; k < kOutputs; ++k) {
             arrays[k] = new_array(shape);
             buffers[k] = std::make_unique<Buffer>(arrays[k].get(), PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE, "output");
@@ -79,7 +78,7 @@ void value_closed_form(const BookInputs& book, const CallSettings& settings, con
         auto at = book.cursor(static_cast<Py_ssize_t>(begin));
         BookEntry entry;
         for (std::size_t i = begin; i < end; ++i, at.advance()) {
-            const RowProblem bad = book.read(at).entry(book.layout(), entry);
+            const RowProblem bad = book.read(at).entry(book.layout(), settings.method, settings.grid, entry);
             if (!bad.found()) {
                 out.write(i, value_in_closed_form(entry));
             } else if (settings.nan_mode) {
@@ -110,7 +109,7 @@ void value_with_grid(const BookInputs& book, const CallSettings& settings, const
         std::size_t valued = 0;
         for (std::size_t i = begin; i < end && first.before(i); ++i, at.advance()) {
             if ((i & 0xfff) == 0 && stop.load(std::memory_order_relaxed)) return;
-            const RowProblem bad = book.read(at).entry(book.layout(), entry);
+            const RowProblem bad = book.read(at).entry(book.layout(), settings.method, settings.grid, entry);
             if (bad.found()) {
                 if (!settings.nan_mode) {
                     first.offer(static_cast<Py_ssize_t>(i), bad.input, bad.why);
@@ -155,7 +154,7 @@ void value_with_grid(const BookInputs& book, const CallSettings& settings, const
         std::size_t count = 0;
         for (std::size_t j = begin; j < end; ++j) {
             // Inputs changed by a callable during the call are unusable only now: NaN.
-            if (book.read(book.cursor(static_cast<Py_ssize_t>(rows[j]))).entry(book.layout(), entries[count]).found())
+            if (book.read(book.cursor(static_cast<Py_ssize_t>(rows[j]))).entry(book.layout(), settings.method, settings.grid, entries[count]).found())
                 out.write_nan(rows[j]);
             else
                 where[count++] = rows[j];
@@ -182,7 +181,8 @@ PyObject* value_book(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcep
         }
         const Progress progress{progress_callable(args[4]), 0, static_cast<std::size_t>(book.shape().size)};
         FirstProblem first;
-        if (!settings.nan_mode) find_unknown_kind(book, first);
+        auto check = [&](const Row& row, BookEntry& e) { return row.entry(book.layout(), settings.method, settings.grid, e); };
+        if (!settings.nan_mode && find_unknown_kind(book, check, first)) return problem_result(first, book);
         Outputs out(book.shape());
         if (closed_form_only(book, settings.method)) {
             value_closed_form(book, settings, out, progress, first);
@@ -208,7 +208,7 @@ PyObject* value_scalar(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexc
             return Ref::borrow(Py_None);
         const CallSettings settings = parse_settings({args[8], args[9], args[10], args[11], args[12], args[14], args[15]});
         BookEntry entry;
-        if (row.entry(EntryLayout(kNames), entry).found()) return Ref::borrow(Py_None);
+        if (row.entry(EntryLayout(kNames), settings.method, settings.grid, entry).found()) return Ref::borrow(Py_None);
         OptionResult r;
         if (!on_grid(entry, settings.method)) {
             r = value_in_closed_form(entry);

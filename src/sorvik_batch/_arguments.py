@@ -28,12 +28,36 @@ GRID_STD_DEVS: float = GRID["grid_std_devs"]
 _ENUMS = {"option_type": sorvik.OptionType, "exercise": sorvik.ExerciseStyle}
 
 
+# What numbers() refuses, by numpy's kind letter.
+_KIND_NAMES = {"b": "booleans", "c": "complex numbers", "M": "datetime64 dates (year_fraction measures time to expiry)",
+               "m": "timedelta64"}
+
+
 def numbers(name: str, value: object) -> float | FloatArray:
-    """A float, or a float64 array (no copy when it already is one), as the kernel takes them."""
+    """A float, or a float64 array (no copy when it already is one), as the kernel takes them.
+
+    Refuses what would only convert by losing something: booleans, complex numbers, dates,
+    masked arrays (whose masked elements would be valued). A timedelta64 ``years`` counts
+    days / 365 (Actual/365 Fixed).
+    """
     if type(value) is float or (type(value) is np.ndarray and value.dtype == np.float64):
         return value
+    if isinstance(value, np.ma.MaskedArray):
+        raise TypeError(f"{name} is a masked array: its masked elements would be valued; pass "
+                        f"{name}.filled(np.nan) with errors='nan' to leave them out")
     try:
-        return np.asarray(value, dtype=np.float64)
+        array = np.asarray(value)
+    except (TypeError, ValueError) as error:
+        raise TypeError(f"{name} must be a number or an array of numbers: {error}") from None
+    kind = array.dtype.kind
+    if kind in "bcM" or (kind == "m" and name != "years"):
+        raise TypeError(f"{name} must be a number or an array of numbers, not {_KIND_NAMES[kind]}")
+    if kind == "m":
+        from ._time import timedelta_years  # _time builds on this module
+
+        return timedelta_years(array)
+    try:
+        return array.astype(np.float64, copy=False)
     except (TypeError, ValueError) as error:
         raise TypeError(f"{name} must be a number or an array of numbers: {error}") from None
 

@@ -83,11 +83,12 @@ def value(spot: Numbers, strike: Numbers, years: Numbers, rate: Numbers, vol: Nu
         spot: price of the underlying, positive.
         strike: strike, positive, in the currency of the spot.
         years: time to expiry in years, Actual/365 Fixed (``year_fraction`` gives it from
-            dates), zero or more.
+            dates), zero or more; numpy ``timedelta64`` values count as days / 365 (not a time,
+            ``NaT``, is NaN).
         rate: risk-free rate, continuously compounded, a fraction per year (0.05 for 5 %).
         vol: volatility, a fraction per year (0.2 for 20 %), zero or more.
-        option_type: ``sorvik.OptionType.Call`` or ``Put``, ``"call"`` or ``"put"`` (any case),
-            or an array of those.
+        option_type: ``sorvik.OptionType.Call`` or ``Put``, ``"call"`` or ``"put"`` (or ``"c"``
+            and ``"p"``; any case, as str or bytes), or an array of those.
         exercise: ``sorvik.ExerciseStyle.European`` or ``American``, ``"european"`` or
             ``"american"``, or an array of those.
         dividend_yield: continuous dividend yield q, a fraction per year: Merton's formula in
@@ -99,40 +100,61 @@ def value(spot: Numbers, strike: Numbers, years: Numbers, rate: Numbers, vol: Nu
         nodes: grid nodes in ln S, at least 3; an even count is raised by one.
         time_steps: grid time steps, at least 1.
         grid_std_devs: half-width of the grid in standard deviations σ√T, positive and finite.
-        threads: worker threads; None uses every core the process may run on. Results do not
-            depend on it, bit for bit.
+        threads: at most this many workers of the process's pool (started on first use, shared
+            by concurrent calls); None uses every core the process may run on, and more than
+            that counts as that many. Small closed-form calls run on the calling thread.
+            Results do not depend on it, bit for bit.
         progress: False for none; True for a bar on stderr (tqdm's when it is installed, a plain
-            one otherwise; also when stderr is not a terminal); or a callable that receives
-            ``(done, total)`` counted in options a few times a second, ending with
-            ``(total, total)``. An exception it raises stops the workers and propagates.
+            one otherwise; also when stderr is not a terminal); numpy's bools alike; or a
+            callable that receives ``(done, total)`` counted in options a few times a second,
+            ending with ``(total, total)``. An exception it raises stops the workers and
+            propagates.
         errors: ``"raise"`` refuses the book at its first unusable element; ``"nan"`` values
             the usable elements and puts NaN in every output of the others.
         bumped_vega_rho: grid vega and rho by central differences (σ ± 1e-4, r ± 1e-4) on the
             option's own grid, held fixed: four more grid valuations per option, five times the
-            grid work. Without it, grid vega
-            and rho are NaN. Closed-form vega and rho are always exact.
+            grid work. Without it, grid vega and rho are NaN. Closed-form vega and rho are
+            always exact.
 
     Returns:
-        The prices and greeks; floats when every input is a scalar.
+        The prices and greeks; floats when every input is a scalar. When the inputs include
+        pandas Series, they are read by their index (the same labels in another order are read
+        in the first Series' order) and a one-dimensional result carries that index
+        (``Valuation.index``, ``Valuation.to_frame()``).
 
     Raises:
         ValueError: under ``errors="raise"``, an unusable element, naming the argument, the
             first offending index (a tuple for more than one dimension), the value and why:
             "vol at index 1 is -0.1: must be a finite number >= 0" (non-positive spot or
             strike, negative years or vol, any NaN or infinite input), "option_type at index 1:
-            unknown value 'cal' (expected 'call' or 'put')". In both modes: shapes that do not
-            broadcast ("shapes do not broadcast together: spot (2,), vol (3,)"), an unknown
-            ``method`` or ``errors``, ``threads`` or ``time_steps`` below 1, ``nodes`` below 3,
-            a ``grid_std_devs`` that is not positive and finite.
-        TypeError: an argument of the wrong kind (numbers that are not numbers, an option type
-            that is neither member, string nor array, a ``progress`` that is not a bool or a
-            callable).
+            unknown value 'cal' (expected 'call', 'put', 'c' or 'p')"; a spot / strike that
+            overflows or underflows ("spot at index 1 is 1e+308: spot / strike must be a
+            positive finite number"); on the grid, an element whose grid would reach spots
+            beyond the largest float (grid_std_devs·σ√T, or the distance from the strike to the
+            spot, of more than about 700 in ln S: "vol at index 2 is 40.0: the grid, ...").
+            In both modes: shapes that do not broadcast ("shapes do not broadcast together:
+            spot (2,), vol (3,)"), more elements than an array can hold, pandas Series with
+            different labels, an unknown ``method`` or ``errors``, ``threads`` or
+            ``time_steps`` below 1, ``nodes`` below 3, a ``grid_std_devs`` that is not
+            positive and finite.
+        TypeError: an argument of the wrong kind, named: numbers that are not numbers, or that
+            would lose something on the way to floats (booleans, complex numbers, datetime64,
+            a timedelta64 other than ``years``, a masked array, whose masked elements would be
+            valued); an option type that is neither member, string nor array; a ``progress``
+            that is not a bool or a callable.
         KeyboardInterrupt: Ctrl-C; the workers stop within a fraction of a second.
-        MemoryError: a grid too large to allocate.
+        MemoryError: results, or the grids every worker builds at once, that would not fit in
+            the memory the process may use, saying how much they need, before anything is
+            allocated.
+        RuntimeError: no worker thread could be started, or the process forked during the
+            call and this is the child.
 
-    The work runs without the interpreter lock on ``threads`` worker threads, grid options
-    several at a time; the calling thread wakes a few times a second to check for signals and
-    report progress.
+    One option of plain numbers (Python or numpy) and words or members skips the array
+    machinery. Otherwise the work runs without the interpreter lock on the pool's workers, grid
+    options four at a time, grouped by kind across the book; the calling thread wakes a few
+    times a second to check for signals and report progress. Meanwhile the inputs are read where they are: they must not be resized
+    (``ndarray.resize``, which numpy allows only with its reference check turned off) until
+    the call returns, from a progress callable or another thread.
     """
     # One plain option skips the array machinery; the kernel declines (None) whatever is not plain.
     one = _kernel.value_scalar(spot, strike, years, rate, vol, option_type, exercise, dividend_yield, method, nodes,

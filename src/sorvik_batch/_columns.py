@@ -1,6 +1,7 @@
 """Books as named columns, one option a row: grouped by method, bad rows named by row."""
 from __future__ import annotations
 
+import inspect
 from collections.abc import Callable, Collection, Mapping, Sequence
 from typing import Any, Literal
 
@@ -22,11 +23,21 @@ class BookError(ValueError):
     """A book that cannot be valued as it stands: a missing column, or a bad row named by row."""
 
 
+def number_default(name: str) -> float:
+    """What a missing optional number (dividend_yield) means: value()'s own default for it."""
+    default: float = inspect.signature(value).parameters[name].default
+    return default
+
+
 def check_columns(names: Collection[str]) -> None:
     """Raises BookError unless the book has every input column and none of the output names."""
     missing = [name for name in REQUIRED if name not in names]
     if missing:
-        raise BookError(f"missing column{'s' if len(missing) > 1 else ''}: {', '.join(missing)}")
+        message = f"missing column{'s' if len(missing) > 1 else ''}: {', '.join(missing)}"
+        if len(missing) == len(REQUIRED):  # not a book as it stands: say what was found instead
+            message += f" (found {', '.join(map(repr, names)) or 'none'}"
+            message += "; columns are separated by commas)" if any(";" in n or "\t" in n for n in names) else ")"
+        raise BookError(message)
     taken = [name for name in OUTPUTS if name in names]
     if taken:
         raise BookError(f"the book already has a column named {', '.join(taken)}: the results would overwrite it")

@@ -41,7 +41,8 @@ def implied_vol(price: Numbers, spot: Numbers, strike: Numbers, years: Numbers, 
         nodes: grid nodes, at least 3, made odd.
         time_steps: grid time steps, at least 1.
         grid_std_devs: half-width of the grid in standard deviations, positive and finite.
-        threads: worker threads; None uses every core the process may run on.
+        threads: at most this many workers of the process's pool; None uses every core the
+            process may run on.
         progress: False, True (a bar on stderr) or a callable receiving ``(done, total)`` in
             quotes, as in ``value``.
         errors: ``"raise"`` or ``"nan"``, as in ``value``; under ``"nan"`` a quote with no
@@ -58,9 +59,14 @@ def implied_vol(price: Numbers, spot: Numbers, strike: Numbers, years: Numbers, 
             above S·e^(−qT) for a call or K·e^(−rT) for a put ("... at or above the upper bound
             100.0"), or above the price at σ = 10; on the grid, a quote whose time value is too
             small to determine σ (the volatilities that reprice it to 1e-10·max(spot, strike)
-            span more than max(1e-4, 1e-3·σ)); and every input error of ``value``.
+            span more than max(1e-4, 1e-3·σ)); and every input error of ``value``. On the grid,
+            also a quote whose search would need a grid beyond the largest float at its highest
+            volatility ("years at index 1 is 200.0: the grid for the highest volatility searched
+            would reach spots beyond the largest float").
         TypeError: an argument of the wrong kind, as in ``value``.
         KeyboardInterrupt: Ctrl-C; the workers stop within a fraction of a second.
+        MemoryError: as in ``value``. Inputs must not be resized during the call, as there.
+        RuntimeError: as in ``value``.
     """
     # One plain quote skips the array machinery; the kernel declines (None) whatever is not plain.
     one = _kernel.implied_vol_scalar(price, spot, strike, years, rate, option_type, exercise, dividend_yield, method,

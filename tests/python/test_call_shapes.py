@@ -88,8 +88,16 @@ def test_option_words_of_every_container_give_the_same_bits(types):
         np.testing.assert_array_equal(getattr(got, field), getattr(expected, field))
 
 
+def test_inputs_of_any_number_of_dimensions_numpy_makes_broadcast():
+    deep = sb.value(np.full((1,) * 40 + (2,), 100.0), 100.0, 1.0, 0.05, [0.2, 0.3], option_type="put")
+    flat = sb.value(100.0, 100.0, 1.0, 0.05, np.array([0.2, 0.3]), option_type="put")
+    assert deep.price.shape == (1,) * 40 + (2,)
+    np.testing.assert_array_equal(deep.price.ravel(), flat.price)
+
+
 def test_an_unknown_word_in_a_column_of_objects_is_named():
-    with raises_exactly(ValueError, "option_type at index 2: unknown value 'straddle' (expected 'call' or 'put')"):
+    with raises_exactly(ValueError, "option_type at index 2: unknown value 'straddle' "
+                                    "(expected 'call', 'put', 'c' or 'p')"):
         sb.value([90.0, 95.0, 100.0], 100.0, 0.5, 0.02, 0.3, option_type=np.array(["c", s.OptionType.Put, "straddle"],
                                                                                    dtype=object))
 

@@ -2,6 +2,7 @@
 #include "valuation/book.hpp"
 
 #include <cmath>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -66,7 +67,7 @@ FdmProblem grid_problem(const BookEntry& e, const FdmSettings& settings) {
 
 }  // namespace
 
-EntryProblem check_entry(const BookEntry& e) {
+EntryProblem check_entry(const BookEntry& e, BookMethod method, const GridRequest& grid) {
     const MarketNumbers& m = e.market;
     if (!std::isfinite(m.spot) || !(m.spot > 0.0)) return EntryProblem::Spot;
     if (!std::isfinite(e.strike) || !(e.strike > 0.0)) return EntryProblem::Strike;
@@ -74,20 +75,42 @@ EntryProblem check_entry(const BookEntry& e) {
     if (!std::isfinite(m.rate)) return EntryProblem::Rate;
     if (!std::isfinite(m.vol) || m.vol < 0.0) return EntryProblem::Vol;
     if (!std::isfinite(m.dividend_yield)) return EntryProblem::DividendYield;
+    const double moneyness = m.spot / e.strike;
+    if (!std::isfinite(moneyness) || !(moneyness > 0.0)) return EntryProblem::Moneyness;
+    if (!on_grid(e, method)) return EntryProblem::None;
+    BookEntry widest = e;
+    if (grid.bumped_vega_rho) widest.market.vol += vol_bump;
+    const double spread = std::sqrt(m.years) * widest.market.vol;
+    if (spread > 0.0) {
+        // One e-fold to spare: the last node may round above ln K + half-width,
+        // and the payoff and far field there add to its spot.
+        const double highest = std::log(std::numeric_limits<double>::max()) - 1.0;
+        const double ln_strike = std::log(e.strike);
+        if (!(ln_strike + grid.settings.grid_std_devs * spread <= highest)) return EntryProblem::GridSpread;
+        if (!(ln_strike + grid_half_width(grid_problem(widest, grid.settings)) <= highest))
+            return EntryProblem::GridReach;
+    }
     return EntryProblem::None;
 }
 
-const char* describe(EntryProblem problem) {
+const char* entry_problem_reason(EntryProblem problem) {
     switch (problem) {
-        case EntryProblem::None: return nullptr;
+        case EntryProblem::None: return "";
         case EntryProblem::Spot:
         case EntryProblem::Strike: return "must be a positive finite number";
         case EntryProblem::Years:
         case EntryProblem::Vol: return "must be a finite number >= 0";
         case EntryProblem::Rate:
         case EntryProblem::DividendYield: return "must be a finite number";
+        case EntryProblem::Moneyness: return "spot / strike must be a positive finite number";
+        case EntryProblem::GridSpread:
+            return "the grid, grid_std_devs standard deviations vol·√years either side of the strike, "
+                   "would reach spots beyond the largest float";
+        case EntryProblem::GridReach:
+            return "the grid, stretched from the strike out to this spot and its drift to expiry, would reach spots "
+                   "beyond the largest float";
     }
-    return nullptr;
+    return "";
 }
 
 unsigned grid_group(const BookEntry& e) { return lane_group(grid_problem(e, FdmSettings{})); }

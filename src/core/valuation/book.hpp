@@ -26,6 +26,15 @@ struct BookEntry {
 /// formula). Fdm: every entry on the grid.
 enum class BookMethod : uint8_t { Auto, Analytic, Fdm };
 
+/// How a book's grid entries are valued.
+struct GridRequest {
+    FdmSettings settings;
+    /// Vega and rho by central differences of four more grid valuations per
+    /// entry on the entry's own mesh (σ ± 1e-4, r ± 1e-4; a one-sided σ
+    /// difference where σ < 1e-4); otherwise NaN, as the grid gives neither.
+    bool bumped_vega_rho = false;
+};
+
 /// What is wrong with an entry's numbers; None when it can be valued.
 enum class EntryProblem : uint8_t {
     None,
@@ -35,26 +44,26 @@ enum class EntryProblem : uint8_t {
     Rate,           ///< not finite
     Vol,            ///< not finite, or negative
     DividendYield,  ///< not finite
+    Moneyness,      ///< spot / strike overflows or underflows: ln(S/K) is not finite
+    GridSpread,     ///< grid_std_devs·σ√T about ln K reaches spots beyond the doubles
+    GridReach,      ///< a grid reaching from ln K out to the spot and its drift reaches spots beyond the doubles
 };
 
-/// The first problem of an entry, in the order spot, strike, years, rate,
-/// vol, dividend yield.
-EntryProblem check_entry(const BookEntry& entry);
+/// The first problem of an entry valued by `method` (grid entries as `grid`
+/// asks), in the order spot, strike, years, rate, vol, dividend yield, then
+/// the relations between them: every method needs a finite ln(S/K); the
+/// grid, when σ√T > 0 (in the widest of the bumped valuations), needs its
+/// highest node, e^(ln K + half-width), a factor e below the largest
+/// double, so that the payoff, the far field and the read-off stay finite.
+/// Unknown option types and exercise styles are the caller's to check,
+/// before the relations.
+EntryProblem check_entry(const BookEntry& entry, BookMethod method, const GridRequest& grid);
 
-/// Why a problem makes an entry unusable, for messages: "must be a positive
-/// finite number"; null for None.
-const char* describe(EntryProblem problem);
+/// Why an entry with `problem` cannot be valued, as messages say it after
+/// the offending number: "must be a positive finite number". Empty for None.
+const char* entry_problem_reason(EntryProblem problem);
 
 bool on_grid(const BookEntry& entry, BookMethod method);
-
-/// How a book's grid entries are valued.
-struct GridRequest {
-    FdmSettings settings;
-    /// Vega and rho by central differences of four more grid valuations per
-    /// entry on the entry's own mesh (σ ± 1e-4, r ± 1e-4; a one-sided σ
-    /// difference where σ < 1e-4); otherwise NaN, as the grid gives neither.
-    bool bumped_vega_rho = false;
-};
 
 /// An entry in closed form: price_analytic (with q = 0 the bits sorvik's
 /// compute() gives for the same option and market), with two exceptions.
