@@ -11,8 +11,7 @@ from collections.abc import Iterator, Sequence
 from pathlib import Path
 from typing import Literal
 
-from . import _files, _progress
-from ._arguments import SPELLINGS
+from . import _files, _kernel, _progress
 from ._columns import value_columns
 from .cluster import ClusterError, run_on_cluster
 
@@ -53,7 +52,7 @@ def price(book_path: Path, out_path: Path, *, errors: Literal["raise", "nan"], s
     _files.refuse_same_file(book_path, out_path)
     with _files.replacing(out_path) as temporary:
         book = _files.read_book(book_path, errors)
-        report, close = _progress.reporter(progress, book.rows, "valuing")
+        report, close = _progress.reporter(progress, "valuing")
         try:
             if scheduler is None and workers is None:
                 outputs = value_columns(book.inputs, range(1, book.rows + 1), errors=errors, threads=threads,
@@ -117,7 +116,7 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def _spelled(name: str) -> str:
-    return ", ".join(SPELLINGS[name].codes) + ", in any case"
+    return ", ".join(_kernel.WORDS[name]) + ", in any case"
 
 
 def _positive(text: str) -> int:

@@ -423,10 +423,13 @@ BATCH = [
            passes_callers_errors=True),
     # The private kernel, which any caller can reach.
     *[Target(f"sorvik_batch._kernel.{name}", _bounded(getattr(_kernel, name)),
-             {f"arg{i}": st.one_of(scalars, st.just(()), st.just((1,)), st.just((np.zeros(1),) * 8))
+             {f"arg{i}": st.one_of(scalars, st.just(()), st.just((1,)), st.just((np.zeros(1),) * 6),
+                                   st.just((np.zeros((2, 1)),) * 6), st.just(("call", np.array([b"put", b"c"]))),
+                                   st.just(_kernel.Settings(None, 5, 2, 4.0, 1, "raise", False)),
+                                   st.just(_kernel.Settings("fdm", 5, 2, 4.0, 2, "nan", True)))
               for i in range(count)}, passes_callers_errors=True)
-      for name, count in (("value_book", 11), ("implied_vol_book", 11), ("implied_vol_scalar", 14),
-                          ("require_memory", 2))],
+      for name, count in (("value_book", 5), ("value_scalar", 16), ("implied_vol_book", 4), ("implied_vol_scalar", 15),
+                          ("kind_codes", 2))],
 ]
 
 # Every callable under test.

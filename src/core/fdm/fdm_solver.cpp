@@ -34,14 +34,7 @@ constexpr uint64_t arrays_per_node = 24;
 /// instead of meeting the out-of-memory killer. Small counts always pass,
 /// which leaves the operator's size fault to report N < 3.
 void require_fits_in_memory(uint64_t nodes, uint64_t options) {
-    constexpr uint64_t bytes_per_node = arrays_per_node * sizeof(double);
-    const uint64_t per_option = nodes > std::numeric_limits<uint64_t>::max() / bytes_per_node
-                                    ? std::numeric_limits<uint64_t>::max()  // stands for any larger count
-                                    : nodes * bytes_per_node;
-    const uint64_t bytes = options != 0 && per_option > std::numeric_limits<uint64_t>::max() / options
-                               ? std::numeric_limits<uint64_t>::max()
-                               : per_option * options;
-    require_memory(bytes, "the finite-difference grid");
+    require_memory(grid_bytes(nodes, options), "the finite-difference grid");
 }
 
 /// σ√T, the standard deviation of ln S at expiry (√T·σ, in that order).
@@ -277,6 +270,18 @@ void check_grid(const FdmProblem& p, uint64_t options) {
 
 }  // namespace
 
+uint64_t grid_bytes(uint64_t nodes, uint64_t options) {
+    constexpr uint64_t bytes_per_node = arrays_per_node * sizeof(double);
+    const uint64_t per_option = nodes > std::numeric_limits<uint64_t>::max() / bytes_per_node
+                                    ? std::numeric_limits<uint64_t>::max()  // stands for any larger count
+                                    : nodes * bytes_per_node;
+    return options != 0 && per_option > std::numeric_limits<uint64_t>::max() / options
+               ? std::numeric_limits<uint64_t>::max()
+               : per_option * options;
+}
+
+unsigned lane_group(const FdmProblem& p) { return is_deterministic(p) ? 0 : 1 + static_cast<unsigned>(kind_of(p)); }
+
 void check_grid_std_devs(double grid_std_devs) {
     if (!(grid_std_devs > 0.0) || std::isinf(grid_std_devs))
         throw CoreError("grid_std_devs must be a positive finite number, got " + number_text(grid_std_devs));
@@ -323,7 +328,7 @@ void solve_fdm_many(std::span<const FdmProblem> problems, std::span<FdmOutcome> 
         throw Fault("solve_fdm_many: " + std::to_string(problems.size()) + " problems, " +
                     std::to_string(out.size()) + " results");
     }
-    constexpr std::size_t lanes = 4;
+    constexpr std::size_t lanes = kGridLanes;
     // Grid problems, ordered so that those that can step together are adjacent.
     std::vector<std::size_t> grid;
     for (std::size_t i = 0; i < problems.size(); ++i) {

@@ -1,6 +1,8 @@
 // fdm/fdm_solver.hpp: finite-difference valuation of stock options with early exercise and grid greeks.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <span>
 
 #include "fdm/fdm_problem.hpp"
@@ -29,6 +31,17 @@ FdmOutcome solve_fdm(const FdmProblem& problem, CancellationHook cancel = {});
 /// stepped together with their sweeps interleaved. Each result has exactly
 /// the bits solve_fdm gives it alone.
 void solve_fdm_many(std::span<const FdmProblem> problems, std::span<FdmOutcome> out, CancellationHook cancel = {});
+
+/// Options valued together (solve_fdm_many) are stepped this many at a time.
+inline constexpr std::size_t kGridLanes = 4;
+
+/// Problems of one lane group and one grid size are stepped together by
+/// solve_fdm_many; group 0 needs no grid (σ√T = 0: its value is sure).
+unsigned lane_group(const FdmProblem& problem);
+
+/// The memory `options` grids of `nodes` nodes hold at the peak of their run
+/// (UINT64_MAX for any larger count).
+uint64_t grid_bytes(uint64_t nodes, uint64_t options);
 
 /// Half-width of the grid about ln K: g·σ√T, widened where needed so that
 /// the spot's coordinate today, ln S + κ·T for any κ the grid may choose,

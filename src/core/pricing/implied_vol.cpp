@@ -358,8 +358,8 @@ double normalised_implied(const Normalised& quote) {
 
 }  // namespace
 
-NormalisedBlack normalised_black(double x, double s) noexcept {
-    const Black b = black(x, std::exp(0.5 * x), s);
+NormalisedBlack normalised_black(double x, double root_up, double s) noexcept {
+    const Black b = black(x, root_up, s);
     return {b.value, b.vega};
 }
 

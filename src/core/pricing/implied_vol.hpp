@@ -24,11 +24,12 @@ struct ImpliedVol {
 /// e^(x/2)·Φ(x/s + s/2) − e^(−x/2)·Φ(x/s − s/2) for log-moneyness
 /// x = ln(F/K) ≤ 0 and total volatility s = σ√T > 0, to a few ulps however
 /// deep in the tail (the quote over √(S·e^(−qT)·K·e^(−rT)); a put with
-/// log-moneyness x is the call with −x), and its vega ∂b/∂s.
+/// log-moneyness x is the call with −x), and its vega ∂b/∂s. root_up = e^(x/2),
+/// which the caller has at hand as √(min(S·e^(−qT), K·e^(−rT)) / max(...)).
 struct NormalisedBlack {
     double value, vega;
 };
-NormalisedBlack normalised_black(double x, double s) noexcept;
+NormalisedBlack normalised_black(double x, double root_up, double s) noexcept;
 
 /// The σ with price_analytic(type, strike, {S, T, r, q, σ}).price == price, to
 /// machine precision; market.vol is not read. The bounds:

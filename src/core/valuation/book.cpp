@@ -42,13 +42,10 @@ OptionResult sure_closed_form(const BookEntry& e) {
 /// values its error is about a fifth of an ulp times that ratio (at 8
 /// standard deviations it has no digit left), the normalised form's a few
 /// ulps. At the switch both are within about 10 ulps.
-void keep_precision_in_the_wings(const BookEntry& e, OptionResult& r) {
+void keep_precision_in_the_wings(const BookEntry& e, const DiscountedTerms& terms, OptionResult& r) {
     const MarketNumbers& m = e.market;
     const double S = m.spot, K = e.strike, T = m.years;
-    // Without negative rates S·e^(−qT) + K·e^(−rT) ≤ S + K: most prices are
-    // settled before any exponential.
-    if (m.rate >= 0.0 && m.dividend_yield >= 0.0 && !(r.price < (S + K) * (1.0 / 32.0))) return;
-    const double carried = S * std::exp(-m.dividend_yield * T), strike_pv = K * std::exp(-m.rate * T);
+    const double carried = terms.spot, strike_pv = terms.strike;
     if (!(r.price < (carried + strike_pv) * (1.0 / 32.0))) return;
     // ln(F/K), taking ln(S/K) from the exact |S − K| as the kernel does.
     const double log_ratio = std::copysign(std::log1p(std::abs(S - K) / std::min(S, K)), S - K);
@@ -56,8 +53,10 @@ void keep_precision_in_the_wings(const BookEntry& e, OptionResult& r) {
     const bool out_of_the_money = e.type == OptionType::Call ? x < 0.0 : x > 0.0;
     if (!out_of_the_money) return;
     const double sqrt_t = std::sqrt(T);
-    const NormalisedBlack b = normalised_black(-std::abs(x), m.vol * sqrt_t);
-    const double scale = std::sqrt(carried) * std::sqrt(strike_pv);
+    const double root_spot = std::sqrt(carried), root_strike = std::sqrt(strike_pv);
+    const double root_up = std::min(root_spot, root_strike) / std::max(root_spot, root_strike);  // e^(x/2)
+    const NormalisedBlack b = normalised_black(-std::abs(x), root_up, m.vol * sqrt_t);
+    const double scale = root_spot * root_strike;
     r.price = scale * b.value;
     r.greeks.vega = scale * sqrt_t * b.vega;
 }
@@ -114,6 +113,8 @@ const char* entry_problem_reason(EntryProblem problem) {
     return "";
 }
 
+unsigned grid_group(const BookEntry& e) { return lane_group(grid_problem(e, FdmSettings{})); }
+
 bool on_grid(const BookEntry& e, BookMethod method) {
     switch (method) {
         case BookMethod::Analytic: return false;
@@ -133,8 +134,9 @@ void check_grid_request(const GridRequest& grid) {
 
 OptionResult value_in_closed_form(const BookEntry& e) {
     if (e.market.years == 0.0 || e.market.vol == 0.0) return sure_closed_form(e);
-    OptionResult r = price_analytic(e.type, e.strike, e.market);
-    keep_precision_in_the_wings(e, r);
+    DiscountedTerms terms;
+    OptionResult r = price_analytic(e.type, e.strike, e.market, terms);
+    keep_precision_in_the_wings(e, terms, r);
     return r;
 }
 

@@ -85,6 +85,10 @@ OptionResult value_in_closed_form(const BookEntry& entry);
 void value_on_grid(std::span<const BookEntry> entries, const GridRequest& grid, std::span<OptionResult> out,
                    CancellationHook cancel = {});
 
+/// Entries of one group (and one grid size) are stepped together on the
+/// grid; group 0 needs no grid (its value is sure: σ√T = 0).
+unsigned grid_group(const BookEntry& entry);
+
 /// Checks a GridRequest's settings once per book: CoreError for a
 /// grid_std_devs that is not positive and finite, fewer than 3 nodes or no
 /// time step.
