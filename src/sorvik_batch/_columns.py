@@ -7,6 +7,7 @@ from typing import Any, Literal
 
 import numpy as np
 
+from . import _kernel
 from ._arguments import ElementError, FloatArray
 from ._book import value
 
@@ -15,8 +16,11 @@ NUMBERS = ("spot", "strike", "years", "rate", "vol", "dividend_yield")
 TEXT = ("option_type", "exercise", "method")
 OUTPUTS = ("price", "delta", "gamma", "theta", "vega", "rho")
 
-# The closed form first: it is quick, so a bad row there is reported before any grid work.
-_METHODS: dict[str, Literal["analytic", "fdm"] | None] = {"analytic": "analytic", "": None, "fdm": "fdm"}
+# The methods the kernel knows, a blank cell for the default; the closed form first: it is quick,
+# so a bad row there is reported before any grid work.
+_METHODS: dict[str, Any] = {("" if name is None else name): name
+                            for name in sorted(_kernel.WORDS["method"], key=lambda name: name != "analytic")}
+_EXPECTED = ", ".join(repr(name) for name in _METHODS if name) + " or blank"
 
 
 class BookError(ValueError):
@@ -107,8 +111,7 @@ def _method_groups(column: Any, rows: Sequence[object], errors: str, outputs: di
     if unknown:
         first = int(np.flatnonzero(np.isin(inverse, unknown))[0])
         if errors == "raise":
-            raise BookError(f"method at row {rows[first]}: unknown value {str(items[first])!r} "
-                            "(expected 'analytic', 'fdm' or blank)")
+            raise BookError(f"method at row {rows[first]}: unknown value {str(items[first])!r} (expected {_EXPECTED})")
         for output in outputs.values():
             output[np.isin(inverse, unknown)] = np.nan
     order = list(_METHODS)
