@@ -53,10 +53,15 @@ def file_steps(folder, inputs, outputs):
         writer.writerows(zip(*(column.tolist() for column in inputs.values())))
     pq.write_table(pa.table(inputs), parquet_book)
     from_csv, from_parquet = _files.read_book(csv_book, "raise"), _files.read_book(parquet_book, "raise")
+
+    def write(path, form, book):  # through a temporary file renamed into place, as the command writes
+        with _files.replacing(path) as temporary:
+            _files.write_book(temporary, form, book, outputs)
+
     return {"CSV read": lambda: _files.read_book(csv_book, "raise"),
-            "CSV write": lambda: _files.write_book(folder / "valued.csv", from_csv, outputs),
+            "CSV write": lambda: write(folder / "valued.csv", ".csv", from_csv),
             "Parquet read": lambda: _files.read_book(parquet_book, "raise"),
-            "Parquet write": lambda: _files.write_book(folder / "valued.parquet", from_parquet, outputs)}
+            "Parquet write": lambda: write(folder / "valued.parquet", ".parquet", from_parquet)}
 
 
 def main():

@@ -14,7 +14,13 @@ continuous, no dividends, S = 100 unless stated.
   3. known trouble cases, with their true values;
   4. time per compute() of the grid and of the American oracle, as a ratio;
   5. with --compare OLD.json, the change of price against an earlier run on the
-     same cases (--save FILE.json keeps every case of a run).
+     same cases (--save FILE.json keeps every case of a run);
+  6. greeks (also alone, with --greeks): European grid greeks against the closed
+     form over a random set (T 1 hour - 10 years, sigma 5-100 %, S/K 0.5-2,
+     r 0-10 %, q 0-5 %); American grid greeks against central differences of
+     QdFp; delta bounds and convexity in the strike on ladders; small
+     volatilities; implied vols at the payoff; closed-form prices far out of
+     the money against 50-digit values (mpmath); time per option on the grid.
 
 Oracles. Europeans: the closed form (sorvik's analytic path at the same T;
 QuantLib's AnalyticEuropeanEngine agrees, checked every run). Americans:
@@ -33,6 +39,7 @@ T / (D/365): the price depends on (r*T, sigma^2*T) only.
     python bench/python/bench_grid_accuracy.py --quick          # smoke run
     python bench/python/bench_grid_accuracy.py --save run.json
     python bench/python/bench_grid_accuracy.py --compare run.json
+    python bench/python/bench_grid_accuracy.py --greeks         # section 6 only
 """
 import argparse
 import datetime as dt
@@ -46,9 +53,11 @@ import sys
 import time
 from importlib import metadata
 
+import numpy as np
 import QuantLib as ql
 
 import sorvik as s
+import sorvik_batch as sb
 
 UTC = dt.timezone.utc
 A365 = s.DayCountConvention.Act365Fixed
@@ -58,7 +67,7 @@ CALL, PUT = "call", "put"
 AMERICAN, EUROPEAN = "american", "european"
 GROUPS = [(EUROPEAN, CALL), (EUROPEAN, PUT), (AMERICAN, CALL), (AMERICAN, PUT)]
 DEFAULT_GRID = (1001, 50, 6.0)  # nodes, steps, standard deviations
-BUMP = 0.01  # the engine's relative spot bump for delta and gamma
+BUMP = 0.01  # the relative spot step of the oracles' central differences (and of the old read-off)
 
 QL_TODAY = ql.Date(2, 1, 2024)
 QL_DC = ql.Actual365Fixed()
@@ -316,12 +325,12 @@ class Oracle:
         c["oracle"], c["oracle_source"] = self.value(c, timed=timed)
         c["oracle_delta"] = c["oracle_gamma"] = None
         if "delta" in c["what"] or "gamma" in c["what"]:
-            # The engine's greeks are differences over S +- 1% S: the true value is the same difference
-            # of exact prices.
-            h = BUMP * c["S"]
-            up, down = self.value(c, c["S"] + h)[0], self.value(c, c["S"] - h)[0]
-            c["oracle_delta"] = (up - down) / (2 * h)
-            c["oracle_gamma"] = ((up - (c["oracle"] + c["oracle"])) + down) / (h * h)
+            # True greeks: central differences of true prices over 1 % and 0.5 % of S, extrapolated.
+            def differences(h):
+                up, down = self.value(c, c["S"] + h)[0], self.value(c, c["S"] - h)[0]
+                return (up - down) / (2 * h), ((up - (c["oracle"] + c["oracle"])) + down) / (h * h)
+            (d1, g1), (d2, g2) = differences(BUMP * c["S"]), differences(0.5 * BUMP * c["S"])
+            c["oracle_delta"], c["oracle_gamma"] = (4 * d2 - d1) / 3, (4 * g2 - g1) / 3
 
 
 # ---------------------------------------------------------------- statistics
@@ -478,7 +487,7 @@ def report_far(cases, times):
 
 
 def report_repros(cases):
-    print("\n3. Known trouble cases (true greeks: the same S +- 1% differences of true prices)")
+    print("\n3. Known trouble cases (true greeks: central differences of true prices, extrapolated)")
     print(f"  {'case':<31}{'':<6}{'grid':>16}{'true':>16}{'error':>11}{'err/max(S,K)':>13}  oracle")
     for c in cases:
         first = True
@@ -522,6 +531,205 @@ def report_timing(cases, grid_times, oracle):
     print(f"  QdFp / sorvik grid on American puts with r > 0: {ratio:.1f}x (ratio of medians; "
           f"median of per-case ratios {statistics.median([q / g for g, q in pairs]):.1f}x)")
     return ratio
+
+
+# ---------------------------------------------------------------- greeks
+
+
+def quantile(values, q):
+    return float(np.quantile(values, q)) if len(values) else float("nan")
+
+
+def verdict(value, limit):
+    return f"{value:9.2e}  (limit {limit:.0e}: {'ok' if value <= limit else 'OVER'})"
+
+
+def european_greeks(n, seed):
+    """The European random set of the greeks targets, on the default grid through sorvik_batch."""
+    rng = np.random.default_rng(seed)
+    S = 100.0 * np.exp(rng.uniform(math.log(0.5), math.log(2.0), n))
+    K, T = 100.0, np.exp(rng.uniform(math.log(1 / 8760), math.log(10.0), n))
+    r, q, vol = rng.uniform(0, 0.1, n), rng.uniform(0, 0.05, n), rng.uniform(0.05, 1.0, n)
+    kind = rng.choice([CALL, PUT], n)
+    grid = sb.value(S, K, T, r, vol, option_type=kind, dividend_yield=q, method="fdm", bumped_vega_rho=True)
+    exact = sb.value(S, K, T, r, vol, option_type=kind, dividend_yield=q, method="analytic")
+    scale = np.maximum(S, K)
+    near = np.abs(np.log(S / K) + (r - q) * T) <= 3 * vol * np.sqrt(T)
+    print(f"\n  European grid greeks against the closed form: {n} cases ({near.sum()} within 3 sd of the forward)")
+    delta = np.abs(grid.delta - exact.delta)
+    print(f"    delta error          p99 {verdict(quantile(delta, 0.99), 1e-4)}   max {verdict(delta.max(), 5e-4)}")
+    curved = S * exact.gamma >= 1e-3
+    gamma = np.abs(grid.gamma[curved] - exact.gamma[curved]) / exact.gamma[curved]
+    inner = near[curved]
+    print(f"    gamma < 0            {int((grid.gamma < 0).sum())} cases")
+    print(f"    gamma rel. error     within 3 sd p99 {verdict(quantile(gamma[inner], 0.99), 1e-3)}   "
+          f"max {verdict(gamma[inner].max(), 1e-2)}")
+    print(f"                         beyond 3 sd max {verdict(gamma[~inner].max(), 2e-2)}")
+    moving = near & (np.abs(exact.theta) >= 1e-4 * scale)
+    theta = np.abs(grid.theta[moving] / exact.theta[moving] - 1)
+    print(f"    theta rel. error     within 3 sd p99 {verdict(quantile(theta, 0.99), 2e-3)}")
+    for field in ("vega", "rho"):
+        big = near & (np.abs(getattr(exact, field)) >= 1e-3 * scale)
+        err = np.abs(getattr(grid, field)[big] / getattr(exact, field)[big] - 1)
+        print(f"    {field:<4} rel. error      within 3 sd p99 {verdict(quantile(err, 0.99), 1e-3)}   "
+              f"max {verdict(err.max(), 1e-2)}   (bumped, mesh held)")
+
+
+def american_greeks(n, seed):
+    """American grid greeks against central differences (1 % and 0.5 % of S, extrapolated) of QdFp."""
+    rng = np.random.default_rng(seed)
+    delta_err, gamma_err, exercised, exact_payoff = [], [], 0, 0
+    for i in range(n):
+        kind = PUT if i % 2 == 0 else CALL
+        S, K = 100.0, 100.0 / math.exp(rng.uniform(math.log(0.7), math.log(1.4)))
+        days = int(math.exp(rng.uniform(math.log(7), math.log(3 * 365))))
+        r, q, vol = rng.uniform(0, 0.1), rng.uniform(0.005, 0.05), rng.uniform(0.1, 0.6)
+        T = days / 365
+        g = sb.value(S, K, T, r, vol, option_type=kind, exercise=AMERICAN, dividend_yield=q)
+        if g.price == payoff(kind, S, K):
+            exercised += 1
+            exact_payoff += (g.delta == (1.0 if kind == CALL else -1.0) and g.gamma == 0.0 and g.theta == 0.0)
+            continue
+
+        def true(spot):
+            process, option = ql_option(kind, AMERICAN, spot, K, r, q, vol, days * 86400)
+            option.setPricingEngine(ql.QdFpAmericanEngine(process, ql.QdFpAmericanEngine.highPrecisionScheme()))
+            return option.NPV()
+
+        v0 = true(S)
+        steps = []
+        for h in (BUMP * S, 0.5 * BUMP * S):
+            up, down = true(S + h), true(S - h)
+            steps.append(((up - down) / (2 * h), ((up - (v0 + v0)) + down) / (h * h)))
+        d_true, g_true = (4 * steps[1][0] - steps[0][0]) / 3, (4 * steps[1][1] - steps[0][1]) / 3
+        delta_err.append(abs(g.delta - d_true))
+        if S * g_true >= 1e-3:
+            gamma_err.append(abs(g.gamma / g_true - 1))
+    print(f"\n  American grid greeks against central differences of QdFp: {n} cases "
+          f"(T 1 week - 3 y, sigma 10-60 %, r 0-10 %, q 0.5-5 %, S/K 0.7-1.4, puts and calls)")
+    print(f"    delta error          p99 {verdict(quantile(delta_err, 0.99), 2e-4)}   max {max(delta_err):.2e}")
+    print(f"    gamma rel. error     p99 {verdict(quantile(gamma_err, 0.99), 1e-2)}   max {max(gamma_err):.2e}")
+    print(f"    in the exercise region: {exercised} cases, {exact_payoff} with exactly the payoff's greeks")
+
+
+def bounds_and_ladders(n_ladders, seed):
+    rng = np.random.default_rng(seed)
+    worst_delta, worst_convexity, bad_ladders = 0.0, 0.0, 0
+    for _ in range(n_ladders):
+        T, r, vol = math.exp(rng.uniform(math.log(1 / 365), math.log(10))), rng.uniform(0, 0.1), rng.uniform(0.05, 1.5)
+        strikes = rng.uniform(50, 200) * 1.005 ** np.arange(21)
+        for kind in (CALL, PUT):
+            for style in (EUROPEAN, AMERICAN):
+                v = sb.value(100.0, strikes, T, r, vol, option_type=kind, exercise=style, method="fdm")
+                lo, hi = (0.0, 1.0) if kind == CALL else (-1.0, 0.0)
+                worst_delta = max(worst_delta, float(np.max(np.maximum(lo - v.delta, v.delta - hi))))
+                slopes = np.diff(v.price) / np.diff(strikes)
+                second = np.diff(slopes) * np.diff(strikes)[1:] / strikes.max()
+                worst_convexity = min(worst_convexity, float(second.min()))
+                bad_ladders += bool(second.min() < -1e-9)
+    print(f"\n  Bounds and convexity (q = 0): {n_ladders} ladders of 21 strikes 0.5 % apart, calls and puts, "
+          "European and American")
+    print(f"    largest delta beyond [0, 1] / [-1, 0]: {max(worst_delta, 0.0):.1e} (limit 1e-9)")
+    print(f"    lowest second difference / max(S, K): {worst_convexity:.1e} (limit -1e-9); "
+          f"ladders below: {bad_ladders}")
+
+
+def small_volatilities():
+    vols = np.array([0.0, 1e-8, 1e-6, 1e-5, 1e-4, 1e-3, 1e-2])
+    print("\n  Small volatilities: ATM, T = 1, r = 5 %, q = 0; |grid - exact| / max(S, K) "
+          "(exact: closed form; American puts: QdFp, 0 below sigma = 1e-4)")
+    print(f"    {'':<18}" + "".join(f"{v:>10g}" for v in vols) + f"{'|V(1e-8)-V(0)|':>16}")
+    for kind in (CALL, PUT):
+        for style in (EUROPEAN, AMERICAN):
+            grid = sb.value(100.0, 100.0, 1.0, 0.05, vols, option_type=kind, exercise=style, method="fdm").price
+            if kind == PUT and style == AMERICAN:
+                exact = [0.0 if v < 1e-4 else ql_qdfp(PUT, 100.0, 100.0, 0.05, v, YEAR)[0] for v in vols]
+            else:
+                exact = sb.value(100.0, 100.0, 1.0, 0.05, vols, option_type=kind, method="analytic").price
+            err = np.abs(grid - np.asarray(exact)) / 100
+            print(f"    {style[:2].capitalize()} {kind:<15}" + "".join(f"{e:10.1e}" for e in err)
+                  + f"{abs(grid[1] - grid[0]) / 100:16.1e}" + ("  NEGATIVE" if (grid < 0).any() else ""))
+
+
+def implied_vols_at_the_payoff():
+    print("\n  American implied vols at the payoff")
+
+    def attempt(label, *args, **kw):
+        try:
+            print(f"    {label:<52} {sb.implied_vol(*args, **kw)!r}")
+        except ValueError as exc:
+            print(f"    {label:<52} ValueError: {exc}")
+
+    spot, T, r, q = 59.23654131055017, 16 / 365, 0.015658, 0.050229
+    sure = sb.value(spot, 100.0, T, r, 0.0, option_type=PUT, exercise=AMERICAN, dividend_yield=q).price
+    attempt("(a) one ulp below the sure value", math.nextafter(sure, 0.0), spot, 100.0, T, r, option_type=PUT,
+            exercise=AMERICAN, dividend_yield=q)
+    kw = dict(option_type=PUT, exercise=AMERICAN, dividend_yield=0.02)
+    quote = sb.value(55.0, 100.0, 2.0, 0.08, 0.2, **kw).price
+    attempt(f"(b) the grid's own price at sigma 0.2 ({quote!r})", quote, 55.0, 100.0, 2.0, 0.08, **kw)
+    attempt("(b) payoff + 5e-9 (inside the tolerance)", 45.0 + 5e-9, 55.0, 100.0, 2.0, 0.08, **kw)
+    attempt("(c) payoff + 2.8e-7", 45.0 + 2.8e-7, 55.0, 100.0, 2.0, 0.08, **kw)
+    quote = 100.0 - 100.0 * math.exp(-0.05) + 1e-7
+    closed = sb.implied_vol(quote, 100.0, 100.0, 1.0, 0.05, option_type=CALL)
+    american = sb.implied_vol(quote, 100.0, 100.0, 1.0, 0.05, option_type=CALL, exercise=AMERICAN)
+    print(f"    {'(d) ATM call, sure value + 1e-7':<52} {american!r} (closed form {closed!r}: "
+          f"{american / closed - 1:+.1e})")
+
+
+def closed_form_wings(n, seed):
+    try:
+        import mpmath
+    except ImportError:
+        print("\n  Closed-form wings: mpmath is not installed")
+        return
+    rng = np.random.default_rng(seed)
+    price_err, iv_err = [], []
+    for _ in range(n):
+        kind = str(rng.choice([CALL, PUT]))
+        T, r, q, vol = math.exp(rng.uniform(math.log(0.02), math.log(5))), rng.uniform(0, 0.1), \
+            rng.uniform(0, 0.05), rng.uniform(0.05, 1.0)
+        sds = rng.uniform(6, 10) * (1 if kind == PUT else -1)
+        K = 100.0 * math.exp((r - q) * T - sds * vol * math.sqrt(T))
+        price = sb.value(100.0, K, T, r, vol, option_type=kind, dividend_yield=q).price
+        with mpmath.workdps(50):
+            S_, K_, T_, r_, q_, s_ = map(mpmath.mpf, (100.0, K, T, r, q, vol))
+            sd = s_ * mpmath.sqrt(T_)
+            d1 = (mpmath.log(S_ / K_) + (r_ - q_) * T_) / sd + sd / 2
+            call = S_ * mpmath.exp(-q_ * T_) * mpmath.ncdf(d1) - K_ * mpmath.exp(-r_ * T_) * mpmath.ncdf(d1 - sd)
+            exact = call if kind == CALL else call - S_ * mpmath.exp(-q_ * T_) + K_ * mpmath.exp(-r_ * T_)
+            price_err.append(float(abs(price / exact - 1)))
+        iv = sb.implied_vol(price, 100.0, K, T, r, option_type=kind, dividend_yield=q, errors="nan")
+        iv_err.append(abs(iv / vol - 1))
+    print(f"\n  Closed-form prices 6-10 sd out of the money against 50-digit values ({n} cases)")
+    print(f"    price rel. error max {verdict(max(price_err), 1e-12)}   median {statistics.median(price_err):.1e}")
+    print(f"    implied vol of the price, rel. error max {verdict(max(iv_err), 1e-12)}")
+
+
+def grid_cost(reps):
+    """Time per option of a grid book on one thread, medians of several runs."""
+    rng = np.random.default_rng(5)
+    n = 400
+    S, T, vol = rng.uniform(70, 130, n), rng.uniform(0.1, 2.0, n), rng.uniform(0.1, 0.5, n)
+    print("\n  Time per option on the default grid, one thread, books of 400 (median of runs)")
+    for style, q in ((EUROPEAN, 0.0), (AMERICAN, 0.0), (AMERICAN, 0.03)):
+        samples = []
+        for _ in range(reps):
+            t0 = time.perf_counter()
+            sb.value(S, 100.0, T, 0.05, vol, option_type=PUT, exercise=style, dividend_yield=q, method="fdm",
+                     threads=1)
+            samples.append((time.perf_counter() - t0) / n)
+        print(f"    {style} puts, q = {q:g}: {statistics.median(samples) * 1e6:7.1f} us")
+
+
+def report_greeks(quick):
+    print("\n6. Greeks")
+    european_greeks(600 if quick else 3000, 20240102)
+    american_greeks(40 if quick else 300, 20240103)
+    bounds_and_ladders(40 if quick else 400, 20240104)
+    small_volatilities()
+    implied_vols_at_the_payoff()
+    closed_form_wings(40 if quick else 300, 20240105)
+    grid_cost(3 if quick else 9)
 
 
 # ---------------------------------------------------------------- save and compare
@@ -643,6 +851,7 @@ def main():
     parser.add_argument("--oracle-checks", type=int, help="American cases valued by both oracles (default 12, 3 with --quick)")
     parser.add_argument("--save", metavar="FILE.json", help="write every case, its grid values and its oracle")
     parser.add_argument("--compare", metavar="OLD.json", help="print the change of price against a saved run")
+    parser.add_argument("--greeks", action="store_true", help="run section 6 (greeks) only")
     args = parser.parse_args()
     n_cases = args.cases if args.cases is not None else (100 if args.quick else 500)
     checks = args.oracle_checks if args.oracle_checks is not None else (3 if args.quick else 12)
@@ -655,6 +864,11 @@ def main():
     print("Grid 1001 nodes x 50 steps x 6 sd unless stated; T = whole seconds / 31,536,000; continuous r; no dividends"
           + ("  [--quick: smoke run]" if args.quick else ""))
     sys.stdout.flush()
+
+    if args.greeks:
+        report_greeks(args.quick)
+        print(f"\nDone in {time.perf_counter() - started:.0f} s")
+        return
 
     oracle = Oracle()
     rnd = random_cases(n_cases, args.seed)
@@ -685,6 +899,7 @@ def main():
     report_repros(reps_cases)
 
     ratio = report_timing(rnd, grid_times, oracle)
+    report_greeks(args.quick)
 
     every = rnd + far + reps_cases
     if args.compare:

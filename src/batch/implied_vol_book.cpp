@@ -1,170 +1,149 @@
-// implied_vol_book.cpp: implied volatilities of a broadcast book of quotes, and of one quote.
+// implied_vol_book.cpp: implied volatilities of a book of quotes, and of one quote without the array machinery.
 #include <cmath>
-#include <cstring>
 #include <limits>
-#include <vector>
+#include <string>
 
 #include "kernels.hpp"
 #include "pricing/implied_vol.hpp"
-#include "runtime/conversions.hpp"
+#include "python_types.hpp"
 #include "runtime/errors.hpp"
 #include "valuation/grid_implied_vol.hpp"
 
 namespace sorvik::batch {
+
+using python::check;
+using python::Ref;
 
 namespace {
 
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 constexpr InputNames kNames = {"price", "spot", "strike", "years", "rate", "dividend_yield", "option_type",
                                "exercise"};
+constexpr std::size_t kPrice = 0;
+/// Closed-form quotes per chunk; fewer are solved on the calling thread.
+constexpr std::size_t kClosedFormChunk = 4096;
 
-/// The implied volatility of row i (its price x[0]) by the book's method,
-/// with the grid valuations it took.
-GridImpliedVol solve_row(double price, const BookEntry& e, const KernelOptions& options, CancellationHook cancel) {
-    if (on_grid(e, options.method)) return implied_vol_on_grid(price, e, options.grid.settings, cancel);
+/// The implied volatility of a quote by the book's method, with the grid valuations it took.
+VolSearchResult solve(double price, const BookEntry& e, const CallSettings& settings, CancellationHook cancel) {
+    if (on_grid(e, settings.method)) return implied_vol_on_grid(price, e, settings.grid.settings, cancel);
     return {implied_vol_european(price, e.type, e.strike, e.market), 0};
 }
 
 /// A price that is not a finite number is unusable input, like a NaN spot.
-std::size_t row_problem(const Row& row, const EntryLayout& layout, BookEntry& e) {
-    if (!std::isfinite(row.x[0])) return 0;
-    return row.entry(layout, e);
+/// The rest is checked for the widest grid the search may build, at the
+/// highest volatility it tries (the solvers do not read the entry's vol).
+RowProblem row_problem(const Row& row, const EntryLayout& layout, const CallSettings& settings, BookEntry& e) {
+    if (!std::isfinite(row.x[kPrice])) return {kPrice, "must be a finite number"};
+    return row.entry(layout, settings.method, GridRequest{settings.grid.settings, false}, e, kMaxImpliedVol);
 }
 
-int status_code(ImpliedVol::Status s) {
-    switch (s) {
-        case ImpliedVol::Status::Solved: return 0;
-        case ImpliedVol::Status::BelowLowerBound: return 1;
-        case ImpliedVol::Status::AtOrAboveUpperBound: return 2;
-        case ImpliedVol::Status::AboveMaxVol: return 3;
+/// Why a quote has no implied volatility, the bound it failed included.
+std::string no_solution(ImpliedVol::Status status, double limit) {
+    // + 0.0: a bound of -0.0 reads as 0.0
+    const Ref bound = check(PyFloat_FromDouble(limit + 0.0));
+    const Ref text = check(PyObject_Repr(bound.get()));
+    const std::string b = PyUnicode_AsUTF8(text.get());
+    switch (status) {
+        case ImpliedVol::Status::BelowLowerBound: return "below the lower bound " + b + " (the value at zero volatility)";
+        case ImpliedVol::Status::AtOrAboveUpperBound: return "at or above the upper bound " + b;
+        case ImpliedVol::Status::AboveMaxVol:
+            return "above " + b + ", the price at volatility 10: no volatility in [0, 10] reaches it";
+        case ImpliedVol::Status::Undetermined:
+            return "its time value above " + b + " (the value at zero volatility) is too small to determine the volatility";
+        case ImpliedVol::Status::Solved: break;
     }
-    return 0;
+    return {};
 }
 
 }  // namespace
 
 PyObject* implied_vol_book(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    return python::call_frame([&]() -> python::Ref {
-        require_arguments(nargs, 11, "implied_vol_book");
-        const BookInputs book(args[0], args[1], kNames);
-        const BookOutputs out(args[2], 1, book.shape());
-        const KernelOptions options = kernel_options(args + 3);
-        const Py_ssize_t n = book.shape().size;
-        const bool cheap = closed_form_only(book, options.method);
+    return python::call_frame([&]() -> Ref {
+        require_arguments(nargs, 4, "implied_vol_book");
+        const CallSettings& settings = settings_of(args[0]);
+        const BookInputs book(tuple_items(args[1], kNumbers, "numbers"), tuple_items(args[2], kKinds, "kinds"), kNames);
+        const Progress progress{progress_callable(args[3]), 0, static_cast<std::size_t>(book.shape().size)};
+        const std::size_t n = static_cast<std::size_t>(book.shape().size);
+        const bool cheap = closed_form_only(book, settings.method);
         FirstProblem first;
-        std::atomic<unsigned long long> valuations{0};
-        if (!cheap && !options.nan_mode) {
-            find_first_unusable(book, [&](const Row& row, BookEntry& e) { return row_problem(row, book.layout(), e); },
-                                first);
-            if (first.index >= 0) return python::check(Py_BuildValue("(Ni)", problem_result(first, kNames).release(), 0));
+        if (!settings.nan_mode) {
+            auto check = [&](const Row& row, BookEntry& e) { return row_problem(row, book.layout(), settings, e); };
+            if (find_unknown_kind(book, check, first)) return problem_result(first, book);
+            if (!cheap) {
+                find_first_unusable(book, settings.threads, check, first);
+                if (first.index >= 0) return problem_result(first, book);
+            }
+        }
+        if (book.shape().ndim != 0) require_output_memory(book.shape(), 1, "quotes");
+        Ref out = book.shape().ndim == 0 ? Ref() : new_array(book.shape());
+        double scalar = NaN;
+        std::unique_ptr<Buffer> held;
+        double* vols = &scalar;
+        if (out) {
+            held = std::make_unique<Buffer>(out.get(), PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE, "output");
+            vols = static_cast<double*>(held->view().buf);
         }
         auto work = [&](std::size_t begin, std::size_t end, const StopFlag& stop) {
             auto at = book.cursor(static_cast<Py_ssize_t>(begin));
             BookEntry entry;
-            unsigned long long spent = 0;
             for (std::size_t i = begin; i < end && first.before(i); ++i, at.advance()) {
                 const Row row = book.read(at);
-                const std::size_t bad = row_problem(row, book.layout(), entry);
-                if (bad != kInputs) {
-                    if (!options.nan_mode) first.offer(static_cast<Py_ssize_t>(i), bad);
-                    out[0][i] = NaN;
+                const RowProblem bad = row_problem(row, book.layout(), settings, entry);
+                if (bad.found()) {
+                    if (!settings.nan_mode) first.offer(static_cast<Py_ssize_t>(i), bad.input, bad.why);
+                    vols[i] = NaN;
                     continue;
                 }
-                const GridImpliedVol solved = solve_row(row.x[0], entry, options, polling(stop));
-                spent += solved.valuations;
-                out[0][i] = solved.result.vol;
-                if (solved.result.status != ImpliedVol::Status::Solved && !options.nan_mode)
-                    first.offer(static_cast<Py_ssize_t>(i), 0, status_code(solved.result.status), solved.result.bound);
+                const ImpliedVol solved = solve(row.x[kPrice], entry, settings, polling(stop)).result;
+                vols[i] = solved.vol;
+                if (solved.status != ImpliedVol::Status::Solved && !settings.nan_mode)
+                    first.offer(static_cast<Py_ssize_t>(i), kPrice, nullptr, static_cast<int>(solved.status),
+                                solved.bound);
             }
-            valuations.fetch_add(spent, std::memory_order_relaxed);
         };
-        run_in_parallel(static_cast<std::size_t>(n), cheap ? 4096 : 1, options.threads, work,
-                        options.progress);
-        return python::check(Py_BuildValue("(NK)", problem_result(first, kNames).release(), valuations.load()));
+        const auto grids = cheap ? nullptr : reserve_grids(settings, n, 1);
+        run_in_parallel(n, cheap ? kClosedFormChunk : 1, settings.threads, work, progress, cheap ? kClosedFormChunk : 0);
+        if (first.index >= 0) {
+            std::string why;
+            if (first.status != 0) {
+                why = no_solution(static_cast<ImpliedVol::Status>(first.status), first.bound);
+                first.why = why.c_str();
+            }
+            return problem_result(first, book);
+        }
+        held.reset();
+        return out ? std::move(out) : check(PyFloat_FromDouble(scalar));
     });
 }
 
-namespace {
-
-/// A plain float or int, else nothing.
-bool plain_number(PyObject* obj, double& x) {
-    if (PyFloat_CheckExact(obj)) {
-        x = PyFloat_AS_DOUBLE(obj);
-        return true;
-    }
-    if (PyLong_CheckExact(obj)) {
-        x = PyLong_AsDouble(obj);
-        if (x == -1.0 && PyErr_Occurred()) {
-            PyErr_Clear();
-            return false;
-        }
-        return true;
-    }
-    return false;
-}
-
-/// An exact str among two lower-case words: its code, else -1.
-int word_code(PyObject* obj, const char* zero, const char* one) {
-    if (!PyUnicode_CheckExact(obj)) return -1;
-    if (PyUnicode_CompareWithASCIIString(obj, zero) == 0) return 0;
-    if (PyUnicode_CompareWithASCIIString(obj, one) == 0) return 1;
-    return -1;
-}
-
-bool equals_ascii(PyObject* obj, const char* text) {
-    return PyUnicode_CheckExact(obj) && PyUnicode_CompareWithASCIIString(obj, text) == 0;
-}
-
-}  // namespace
-
 PyObject* implied_vol_scalar(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    return python::call_frame([&]() -> python::Ref {
-        require_arguments(nargs, 14, "implied_vol_scalar");
-        auto fallback = [] { return python::Ref::borrow(Py_None); };
-        double price, spot, strike, years, rate, dividend_yield, width;
-        if (!plain_number(args[0], price) || !plain_number(args[1], spot) || !plain_number(args[2], strike) ||
-            !plain_number(args[3], years) || !plain_number(args[4], rate) || !plain_number(args[7], dividend_yield))
-            return fallback();
-        const int type = word_code(args[5], "call", "put");
-        const int style = word_code(args[6], "american", "european");
-        if (type < 0 || style < 0) return fallback();
-        BookMethod method;
-        if (args[8] == Py_None) {
-            method = BookMethod::Auto;
-        } else if (equals_ascii(args[8], "analytic")) {
-            method = BookMethod::Analytic;
-        } else if (equals_ascii(args[8], "fdm")) {
-            method = BookMethod::Fdm;
-        } else {
-            return fallback();
-        }
-        if (!PyLong_CheckExact(args[9]) || !PyLong_CheckExact(args[10]) || !plain_number(args[11], width) ||
-            args[12] != Py_False)
-            return fallback();
-        const bool nan_mode = equals_ascii(args[13], "nan");
-        if (!nan_mode && !equals_ascii(args[13], "raise")) return fallback();
-        KernelOptions options{method, {}, 1, nan_mode, nullptr};
-        const long long nodes = PyLong_AsLongLong(args[9]), steps = PyLong_AsLongLong(args[10]);
-        if (PyErr_Occurred()) {
-            PyErr_Clear();
-            return fallback();
-        }
-        if (nodes < 3 || steps < 1 || !(width > 0.0) || std::isinf(width)) return fallback();
-        options.grid.settings = FdmSettings{static_cast<uint64_t>(nodes) | 1u, static_cast<uint64_t>(steps), width};
-
-        Row row{{price, spot, strike, years, rate, dividend_yield}, static_cast<int8_t>(type), static_cast<int8_t>(style)};
+    return python::call_frame([&]() -> Ref {
+        require_arguments(nargs, 15, "implied_vol_scalar");
+        // Whatever is not one plain quote goes the array way, which words every refusal.
+        Row row;
+        constexpr int kArgument[kNumbers] = {0, 1, 2, 3, 4, 7};  // price .. rate, then dividend_yield after the kinds
+        for (std::size_t k = 0; k < kNumbers; ++k)
+            if (!plain_number(args[kArgument[k]], row.x[k])) return Ref::borrow(Py_None);
+        if (!scalar_kind(args[5], kOptionTypes, row.type) || !scalar_kind(args[6], kExerciseStyles, row.style) ||
+            !no_progress(args[13]))
+            return Ref::borrow(Py_None);
+        const CallSettings settings = parse_settings({args[8], args[9], args[10], args[11], args[12], args[14], Py_False});
         BookEntry entry;
-        if (row_problem(row, EntryLayout(kNames), entry) != kInputs) return fallback();  // the array path words it
-        GridImpliedVol solved;
-        if (on_grid(entry, method)) {
-            // One quote's search holds the interpreter lock; Ctrl-C is polled between time steps.
-            solved = implied_vol_on_grid(price, entry, options.grid.settings,
-                                         CancellationHook{[](void*) { return PyErr_CheckSignals() != 0; }, nullptr});
+        if (row_problem(row, EntryLayout(kNames), settings, entry).found()) return Ref::borrow(Py_None);
+        VolSearchResult solved;
+        if (on_grid(entry, settings.method)) {
+            // A grid search takes long: on a worker, with the interpreter lock free and Ctrl-C watched.
+            const auto grids = reserve_grids(settings, 1, 1);
+            auto search = [&](std::size_t, std::size_t, const StopFlag& stop) {
+                solved = solve(row.x[kPrice], entry, settings, polling(stop));
+            };
+            run_in_parallel(1, 1, 1, search);
         } else {
-            solved.result = implied_vol_european(price, entry.type, entry.strike, entry.market);
+            solved = solve(row.x[kPrice], entry, settings, {});
         }
-        if (solved.result.status == ImpliedVol::Status::Solved || nan_mode) return python::float_object(solved.result.vol);
-        return python::check(Py_BuildValue("(id)", status_code(solved.result.status), solved.result.bound));
+        // A quote without a solution under errors="raise": the array path words it.
+        if (solved.result.status != ImpliedVol::Status::Solved && !settings.nan_mode) return Ref::borrow(Py_None);
+        return check(PyFloat_FromDouble(solved.result.vol));
     });
 }
 

@@ -33,6 +33,7 @@ class Cursor {
 public:
     Cursor(const BookShape& shape, const std::array<const Py_ssize_t*, N>& strides, Py_ssize_t flat)
         : shape_(shape), strides_(strides) {
+        if (shape.size == 0) return;  // an empty book has no index to position at (and an extent of 0)
         Py_ssize_t rest = flat;
         for (int d = shape.ndim - 1; d >= 0; --d) {
             index_[d] = rest % shape.extent[d];

@@ -1,77 +1,230 @@
-// value_book.cpp: prices and greeks of a broadcast book, on every core.
-#include "kernels.hpp"
-
+// value_book.cpp: prices and greeks of a book on every core, and of one option without the array machinery.
+#include <array>
 #include <cmath>
 #include <limits>
 #include <vector>
 
+#include "fdm/fdm_solver.hpp"
+#include "kernels.hpp"
+#include "python_types.hpp"
 #include "runtime/errors.hpp"
-#include "runtime/ref.hpp"
 
 namespace sorvik::batch {
+
+using python::check;
+using python::Ref;
 
 namespace {
 
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 constexpr InputNames kNames = {"spot", "strike", "years", "rate", "vol", "dividend_yield", "option_type", "exercise"};
+constexpr std::size_t kOutputs = 6;
 
-/// Rows to value on the grid at once: two passes of four options stepped together.
-constexpr std::size_t kGridChunk = 8;
-/// Closed-form rows per chunk: a few hundred microseconds of work.
+/// Grid rows per chunk: two passes of four options stepped together.
+constexpr std::size_t kGridChunk = 2 * kGridLanes;
+/// Closed-form rows per chunk: about a hundred microseconds of work, less
+/// than handing them to a worker would cost when there is only one chunk.
 constexpr std::size_t kClosedFormChunk = 4096;
+
+/// Where the results go: six arrays of the book's shape, or six doubles for a book of no dimension.
+struct Outputs {
+    std::array<Ref, kOutputs> arrays;
+    std::array<std::unique_ptr<Buffer>, kOutputs> buffers;
+    std::array<double*, kOutputs> data{};
+    std::array<double, kOutputs> scalars{};
+
+    explicit Outputs(const BookShape& shape) {
+        if (shape.ndim == 0) {
+            for (std::size_t k = 0; k < kOutputs; ++k) data[k] = &scalars[k];
+            return;
+        }
+        require_output_memory(shape, kOutputs, "options");
+        for (std::size_t k = 0; k < kOutputs; ++k) {
+            arrays[k] = new_array(shape);
+            buffers[k] = std::make_unique<Buffer>(arrays[k].get(), PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE, "output");
+            data[k] = static_cast<double*>(buffers[k]->view().buf);
+        }
+    }
+
+    void write(std::size_t i, const OptionResult& r) const {
+        data[0][i] = r.price;
+        data[1][i] = r.greeks.delta;
+        data[2][i] = r.greeks.gamma;
+        data[3][i] = r.greeks.theta;
+        data[4][i] = r.greeks.vega.value_or(NaN);
+        data[5][i] = r.greeks.rho.value_or(NaN);
+    }
+    void write_nan(std::size_t i) const {
+        for (double* d : data) d[i] = NaN;
+    }
+
+    /// The result object: the arrays, or floats for a book of no dimension.
+    Ref result(PyObject* index) {
+        std::array<Ref, kOutputs> fields;
+        for (std::size_t k = 0; k < kOutputs; ++k) {
+            buffers[k].reset();
+            fields[k] = arrays[k] ? std::move(arrays[k]) : check(PyFloat_FromDouble(scalars[k]));
+        }
+        return make_result(fields, index);
+    }
+};
+
+/// A book every row of which is valued in closed form: one pass, each row
+/// checked as it is valued.
+void value_closed_form(const BookInputs& book, const CallSettings& settings, const Outputs& out,
+                       const Progress& progress, FirstProblem& first) {
+    auto work = [&](std::size_t begin, std::size_t end, const StopFlag&) {
+        if (!first.before(begin)) return;
+        auto at = book.cursor(static_cast<Py_ssize_t>(begin));
+        BookEntry entry;
+        for (std::size_t i = begin; i < end; ++i, at.advance()) {
+            const RowProblem bad = book.read(at).entry(book.layout(), settings.method, settings.grid, entry);
+            if (!bad.found()) {
+                out.write(i, value_in_closed_form(entry));
+            } else if (settings.nan_mode) {
+                out.write_nan(i);
+            } else {
+                first.offer(static_cast<Py_ssize_t>(i), bad.input, bad.why);
+                return;
+            }
+        }
+    };
+    run_in_parallel(static_cast<std::size_t>(book.shape().size), kClosedFormChunk, settings.threads, work, progress,
+                    kClosedFormChunk);
+}
+
+/// A book with grid rows. First pass: every row is checked, the cheap ones
+/// (closed form, sure values, unusable under errors="nan") are valued and
+/// each grid row is marked with its lane group. Second pass: the grid rows,
+/// taken group by group across the whole book so that options step four at
+/// a time whatever the book's order; results go to each row's own place.
+void value_with_grid(const BookInputs& book, const CallSettings& settings, const Outputs& out,
+                     const Progress& progress, FirstProblem& first) {
+    const std::size_t n = static_cast<std::size_t>(book.shape().size);
+    std::vector<uint8_t> group(n, 0);
+    std::atomic<std::size_t> cheap{0};
+    auto classify = [&](std::size_t begin, std::size_t end, const StopFlag& stop) {
+        auto at = book.cursor(static_cast<Py_ssize_t>(begin));
+        BookEntry entry;
+        std::size_t valued = 0;
+        for (std::size_t i = begin; i < end && first.before(i); ++i, at.advance()) {
+            if ((i & 0xfff) == 0 && stop.load(std::memory_order_relaxed)) return;
+            const RowProblem bad = book.read(at).entry(book.layout(), settings.method, settings.grid, entry);
+            if (bad.found()) {
+                if (!settings.nan_mode) {
+                    first.offer(static_cast<Py_ssize_t>(i), bad.input, bad.why);
+                    return;
+                }
+                out.write_nan(i);
+                ++valued;
+            } else if (!on_grid(entry, settings.method)) {
+                out.write(i, value_in_closed_form(entry));
+                ++valued;
+            } else {
+                group[i] = static_cast<uint8_t>(grid_group(entry));
+                if (group[i] == 0) {
+                    OptionResult r;
+                    value_on_grid({&entry, 1}, settings.grid, {&r, 1});
+                    out.write(i, r);
+                    ++valued;
+                }
+            }
+        }
+        cheap.fetch_add(valued, std::memory_order_relaxed);
+    };
+    run_in_parallel(n, kScanChunk, settings.threads, classify, {}, kScanChunk);
+    if (first.index >= 0) return;
+
+    // The grid rows, group by group, each group in book order.
+    std::array<std::size_t, 256> count{};
+    for (const uint8_t g : group) ++count[g];
+    std::array<std::size_t, 256> start{};
+    for (std::size_t g = 2; g < 256; ++g) start[g] = start[g - 1] + count[g - 1];
+    std::vector<std::size_t> rows(n - count[0]);
+    for (std::size_t i = 0; i < n; ++i)
+        if (group[i] != 0) rows[start[group[i]]++] = i;
+    std::vector<uint8_t>().swap(group);
+
+    const std::size_t runs_per_entry = settings.grid.bumped_vega_rho ? 5 : 1;
+    const auto grids = reserve_grids(settings, rows.size() * runs_per_entry, kGridLanes);
+    auto work = [&](std::size_t begin, std::size_t end, const StopFlag& stop) {
+        std::array<BookEntry, kGridChunk> entries;
+        std::array<OptionResult, kGridChunk> results;
+        std::array<std::size_t, kGridChunk> where;
+        std::size_t count = 0;
+        for (std::size_t j = begin; j < end; ++j) {
+            // Inputs changed by a callable during the call are unusable only now: NaN.
+            if (book.read(book.cursor(static_cast<Py_ssize_t>(rows[j]))).entry(book.layout(), settings.method, settings.grid, entries[count]).found())
+                out.write_nan(rows[j]);
+            else
+                where[count++] = rows[j];
+        }
+        value_on_grid({entries.data(), count}, settings.grid, {results.data(), count}, polling(stop));
+        for (std::size_t j = 0; j < count; ++j) out.write(where[j], results[j]);
+    };
+    run_in_parallel(rows.size(), kGridChunk, settings.threads, work,
+                    Progress{progress.callable, cheap.load(), progress.total});
+}
 
 }  // namespace
 
 PyObject* value_book(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    return python::call_frame([&]() -> python::Ref {
-        require_arguments(nargs, 11, "value_book");
-        const BookInputs book(args[0], args[1], kNames);
-        const BookOutputs out(args[2], 6, book.shape());
-        const KernelOptions options = kernel_options(args + 3);
-        const Py_ssize_t n = book.shape().size;
-        const bool cheap = closed_form_only(book, options.method);
-        FirstProblem first;
-        if (!cheap && !options.nan_mode) {
-            find_first_unusable(book, [&](const Row& row, BookEntry& e) { return row.entry(book.layout(), e); }, first);
-            if (first.index >= 0) return problem_result(first, kNames);
+    return python::call_frame([&]() -> Ref {
+        require_arguments(nargs, 5, "value_book");
+        const CallSettings& settings = settings_of(args[0]);
+        const BookInputs book(tuple_items(args[1], kNumbers, "numbers"), tuple_items(args[2], kKinds, "kinds"), kNames);
+        // An index names the rows of a one-dimensional book of its length only.
+        PyObject* index = args[3];
+        if (index != Py_None && (book.shape().ndim != 1 || PyObject_Length(index) != book.shape().size)) {
+            PyErr_Clear();
+            index = Py_None;
         }
-        auto write = [&](std::size_t i, const OptionResult& r) {
-            out[0][i] = r.price;
-            out[1][i] = r.greeks.delta;
-            out[2][i] = r.greeks.gamma;
-            out[3][i] = r.greeks.theta;
-            out[4][i] = r.greeks.vega.value_or(NaN);
-            out[5][i] = r.greeks.rho.value_or(NaN);
-        };
-        auto work = [&](std::size_t begin, std::size_t end, const StopFlag& stop) {
-            if (!first.before(begin)) return;
-            std::vector<BookEntry> grid_entries;
-            std::vector<std::size_t> where;
-            auto at = book.cursor(static_cast<Py_ssize_t>(begin));
-            BookEntry entry;
-            for (std::size_t i = begin; i < end; ++i, at.advance()) {
-                const std::size_t bad = book.read(at).entry(book.layout(), entry);
-                if (bad != kInputs) {
-                    if (!options.nan_mode) {
-                        first.offer(static_cast<Py_ssize_t>(i), bad);
-                        return;
-                    }
-                    for (std::size_t k = 0; k < 6; ++k) out[k][i] = NaN;
-                } else if (on_grid(entry, options.method)) {
-                    grid_entries.push_back(entry);
-                    where.push_back(i);
-                } else {
-                    write(i, value_in_closed_form(entry));
-                }
-            }
-            if (grid_entries.empty()) return;
-            std::vector<OptionResult> results(grid_entries.size());
-            value_on_grid(grid_entries, options.grid, results, polling(stop));
-            for (std::size_t j = 0; j < results.size(); ++j) write(where[j], results[j]);
-        };
-        const std::size_t chunk = cheap ? kClosedFormChunk : kGridChunk;
-        run_in_parallel(static_cast<std::size_t>(n), chunk, options.threads, work, options.progress);
-        return problem_result(first, kNames);
+        const Progress progress{progress_callable(args[4]), 0, static_cast<std::size_t>(book.shape().size)};
+        FirstProblem first;
+        auto check = [&](const Row& row, BookEntry& e) { return row.entry(book.layout(), settings.method, settings.grid, e); };
+        if (!settings.nan_mode && find_unknown_kind(book, check, first)) return problem_result(first, book);
+        Outputs out(book.shape());
+        if (closed_form_only(book, settings.method)) {
+            value_closed_form(book, settings, out, progress, first);
+        } else {
+            value_with_grid(book, settings, out, progress, first);
+        }
+        if (first.index >= 0) return problem_result(first, book);
+        return out.result(index);
+    });
+}
+
+PyObject* value_scalar(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    return python::call_frame([&]() -> Ref {
+        require_arguments(nargs, 16, "value_scalar");
+        // Whatever is not one plain option goes the array way, which words every refusal.
+        Row row;
+        for (std::size_t k = 0; k < kNumbers; ++k) {
+            PyObject* obj = args[k < 5 ? k : 7];  // spot .. vol, then dividend_yield after the two kinds
+            if (!plain_number(obj, row.x[k])) return Ref::borrow(Py_None);
+        }
+        if (!scalar_kind(args[5], kOptionTypes, row.type) || !scalar_kind(args[6], kExerciseStyles, row.style) ||
+            !no_progress(args[13]))
+            return Ref::borrow(Py_None);
+        const CallSettings settings = parse_settings({args[8], args[9], args[10], args[11], args[12], args[14], args[15]});
+        BookEntry entry;
+        if (row.entry(EntryLayout(kNames), settings.method, settings.grid, entry).found()) return Ref::borrow(Py_None);
+        OptionResult r;
+        if (!on_grid(entry, settings.method)) {
+            r = value_in_closed_form(entry);
+        } else {
+            // A grid run takes long: on a worker, with the interpreter lock free and Ctrl-C watched.
+            const auto grids = reserve_grids(settings, settings.grid.bumped_vega_rho ? 5 : 1, kGridLanes);
+            auto work = [&](std::size_t, std::size_t, const StopFlag& stop) {
+                value_on_grid({&entry, 1}, settings.grid, {&r, 1}, polling(stop));
+            };
+            run_in_parallel(1, 1, 1, work);
+        }
+        std::array<Ref, kOutputs> fields = {
+            check(PyFloat_FromDouble(r.price)), check(PyFloat_FromDouble(r.greeks.delta)),
+            check(PyFloat_FromDouble(r.greeks.gamma)), check(PyFloat_FromDouble(r.greeks.theta)),
+            check(PyFloat_FromDouble(r.greeks.vega.value_or(NaN))), check(PyFloat_FromDouble(r.greeks.rho.value_or(NaN)))};
+        return make_result(fields, Py_None);
     });
 }
 

@@ -1,10 +1,8 @@
-"""Arguments shared by value() and implied_vol(): arrays, option kinds, grid settings, errors."""
+"""Arguments shared by value() and implied_vol(): numbers, option kinds, pandas indexes, bad elements."""
 from __future__ import annotations
 
-import math
-import operator
+import sys
 from collections.abc import Sequence
-from dataclasses import dataclass
 from typing import Any, Union
 
 import numpy as np
@@ -21,58 +19,112 @@ Numbers = npt.ArrayLike
 OptionTypes = Union[sorvik.OptionType, npt.ArrayLike, Sequence[Union[sorvik.OptionType, str]]]
 ExerciseStyles = Union[sorvik.ExerciseStyle, npt.ArrayLike, Sequence[Union[sorvik.ExerciseStyle, str]]]
 
-METHOD_CODES = {None: 0, "analytic": 1, "fdm": 2}
+# The grid's defaults, as the kernel holds them.
+GRID = _kernel.GRID_DEFAULTS
+NODES: int = GRID["nodes"]
+TIME_STEPS: int = GRID["time_steps"]
+GRID_STD_DEVS: float = GRID["grid_std_devs"]
 
-_KINDS: dict[str, tuple[dict[str, int], type[sorvik.OptionType] | type[sorvik.ExerciseStyle], str]] = {
-    "option_type": ({"call": 0, "put": 1}, sorvik.OptionType, "'call' or 'put'"),
-    "exercise": ({"american": 0, "european": 1}, sorvik.ExerciseStyle, "'american' or 'european'"),
-}
-
-_WHY = {
-    "spot": "must be a positive finite number",
-    "strike": "must be a positive finite number",
-    "years": "must be a finite number >= 0",
-    "rate": "must be a finite number",
-    "vol": "must be a finite number >= 0",
-    "dividend_yield": "must be a finite number",
-    "price": "must be a finite number",
-}
+_ENUMS = {"option_type": sorvik.OptionType, "exercise": sorvik.ExerciseStyle}
 
 
-def numbers(name: str, value: object) -> FloatArray:
-    """A float64 array of `value` (no copy when it already is one)."""
+# What numbers() refuses, by numpy's kind letter.
+_KIND_NAMES = {"b": "booleans", "c": "complex numbers", "M": "datetime64 dates (year_fraction measures time to expiry)",
+               "m": "timedelta64"}
+
+
+def numbers(name: str, value: object) -> float | FloatArray:
+    """A float, or a float64 array (no copy when it already is one), as the kernel takes them.
+
+    Refuses what would only convert by losing something: booleans, complex numbers, dates,
+    masked arrays (whose masked elements would be valued). A timedelta64 ``years`` counts
+    days / 365 (Actual/365 Fixed).
+    """
+    if type(value) is float or (type(value) is np.ndarray and value.dtype == np.float64):
+        return value
+    if isinstance(value, np.ma.MaskedArray):
+        raise TypeError(f"{name} is a masked array: its masked elements would be valued; pass "
+                        f"{name}.filled(np.nan) with errors='nan' to leave them out")
     try:
-        return np.asarray(value, dtype=np.float64)
+        array = np.asarray(value)
+    except (TypeError, ValueError) as error:
+        raise TypeError(f"{name} must be a number or an array of numbers: {error}") from None
+    kind = array.dtype.kind
+    if kind in "bcM" or (kind == "m" and name != "years"):
+        raise TypeError(f"{name} must be a number or an array of numbers, not {_KIND_NAMES[kind]}")
+    if kind == "m":
+        from ._time import timedelta_years  # _time builds on this module
+
+        return timedelta_years(array)
+    try:
+        return array.astype(np.float64, copy=False)
     except (TypeError, ValueError) as error:
         raise TypeError(f"{name} must be a number or an array of numbers: {error}") from None
 
 
-def codes(name: str, value: object) -> npt.NDArray[np.int8]:
-    """Option types or exercise styles as int8 codes; -1 marks an unknown string."""
-    words, enum, _ = _KINDS[name]
-    if isinstance(value, enum):
-        return np.asarray(int(value), dtype=np.int8)
-    if isinstance(value, str):
-        return np.asarray(words.get(value.lower(), -1), dtype=np.int8)
+def kinds(name: str, value: object) -> object:
+    """Option types or exercise styles as the kernel reads them: a str, a member, or an array of
+    words ('U' or 'S') or of int8 codes (-1 where an item names no value)."""
+    if isinstance(value, (str, _ENUMS[name])):
+        return value
+    categorical = _categorical(value)
+    if categorical is not None:
+        # Each category once, then a code per row; a missing value (code -1) names nothing.
+        categories, codes = categorical
+        words = np.frombuffer(_kernel.kind_codes(name, list(categories)), dtype=np.int8)
+        return np.append(words, np.int8(-1))[codes]
     array = np.asarray(value)
     if array.dtype.kind in "US":
-        text = array.astype(str, copy=False)
-        out = np.full(array.shape, -1, dtype=np.int8)
-        for word, code in words.items():
-            out[text == word] = code
-        # Lowering every string costs more than valuing it in closed form: only the rest are lowered.
-        rest = out < 0
-        if rest.any():
-            lowered = np.char.lower(text[rest])
-            out[rest] = np.select([lowered == word for word in words], list(words.values()), -1)
-        return out
+        return array if array.dtype.isnative else array.astype(array.dtype.newbyteorder("="))
     if array.dtype.kind == "O":
-        out = np.full(array.shape, -1, dtype=np.int8)
-        for index, item in np.ndenumerate(array):
-            out[index] = codes(name, item) if isinstance(item, (str, enum)) else -1
-        return out
-    raise TypeError(f"{name} must be an {enum.__name__} member, {_KINDS[name][2]}, or an array of those strings, "
-                    f"not {type(value).__name__}")
+        return np.frombuffer(_kernel.kind_codes(name, array.ravel().tolist()), dtype=np.int8).reshape(array.shape)
+    enum = _ENUMS[name]
+    raise TypeError(f"{name} must be an {enum.__name__} member, {_kernel.EXPECTED[name]}, or an array "
+                    f"of those strings, not {type(value).__name__}")
+
+
+def _categorical(value: object) -> tuple[Any, Any] | None:
+    """(categories, codes) of a pandas categorical column, else None."""
+    pd = sys.modules.get("pandas")
+    if pd is None:
+        return None
+    if isinstance(value, pd.Series) and isinstance(value.dtype, pd.CategoricalDtype):
+        value = value.array
+    if isinstance(value, pd.Categorical):
+        return value.categories, value.codes
+    return None
+
+
+def align(values: dict[str, object]) -> tuple[dict[str, object], Any]:
+    """The inputs with pandas Series taken by their index, and that index (None without Series).
+
+    Series must share their labels: one whose index is the first Series' in another order is
+    read in the first one's order; any other difference is refused."""
+    pd = sys.modules.get("pandas")
+    if pd is None:
+        return values, None
+    series = [(name, v) for name, v in values.items() if isinstance(v, pd.Series)]
+    if not series:
+        return values, None
+    first_name, first = series[0]
+    index = first.index
+    aligned = dict(values)
+    for name, column in series[1:]:
+        if column.index.equals(index):
+            continue
+        if index.is_unique and column.index.is_unique and len(column.index) == len(index) and \
+                column.index.isin(index).all():
+            aligned[name] = column.reindex(index)
+            continue
+        raise ValueError(f"{name} and {first_name} are pandas Series with different indexes: align them first "
+                         f"(for example {name}.reindex({first_name}.index))")
+    for name, column in series:
+        column = aligned[name]
+        if name not in _ENUMS:
+            aligned[name] = column.to_numpy()  # type: ignore[attr-defined]
+        elif not isinstance(column.dtype, pd.CategoricalDtype):  # type: ignore[attr-defined]
+            aligned[name] = column.to_numpy(dtype=object, na_value="")  # type: ignore[attr-defined]
+    return aligned, index
 
 
 def index_text(flat: int, shape: tuple[int, ...]) -> str:
@@ -95,81 +147,12 @@ class ElementError(ValueError):
         return ValueError, (str(self),)
 
 
-def unknown_kind(name: str, raw: object, book: BookArrays) -> ElementError:
-    """The error for the first unknown option type or exercise string."""
-    flat = int(np.flatnonzero(book.inputs[name].ravel() < 0)[0]) if book.shape else 0
-    item = np.broadcast_to(np.asarray(raw, dtype=object), book.shape).flat[flat]
-    return ElementError(name, flat, book.shape, f": unknown value {item!r} (expected {_KINDS[name][2]})")
-
-
-def bad_number(name: str, flat: int, book: BookArrays) -> ElementError:
-    """The error for an unusable number: which argument, where, what and why."""
-    value = float(book.inputs[name].flat[flat]) if book.shape else float(book.inputs[name])
-    return ElementError(name, flat, book.shape, f" is {value!r}: {_WHY[name]}")
-
-
-@dataclass
-class BookArrays:
-    """Every per-option input broadcast to one shape, as read-only views."""
-
-    shape: tuple[int, ...]
-    inputs: dict[str, np.ndarray[Any, Any]]
-    raw: dict[str, object]
-
-    def views(self, names: Sequence[str]) -> tuple[np.ndarray[Any, Any], ...]:
-        return tuple(self.inputs[name] for name in names)
-
-
-def broadcast(values: dict[str, object], number_names: Sequence[str], code_names: Sequence[str],
-              errors: str) -> BookArrays:
-    """Converts and broadcasts the inputs with numpy's rules, without copying them."""
-    arrays: dict[str, np.ndarray[Any, Any]] = {name: numbers(name, values[name]) for name in number_names}
-    arrays.update({name: codes(name, values[name]) for name in code_names})
-    try:
-        shape = np.broadcast_shapes(*(a.shape for a in arrays.values()))
-    except ValueError:
-        shapes = ", ".join(f"{name} {a.shape}" for name, a in arrays.items() if a.shape)
-        raise ValueError(f"shapes do not broadcast together: {shapes}") from None
-    book = BookArrays(shape, {name: np.broadcast_to(a, shape) for name, a in arrays.items()},
-                      {name: values[name] for name in code_names})
-    if errors == "raise":
-        for name in code_names:
-            if (arrays[name] < 0).any():  # before broadcasting: no book-sized temporary
-                raise unknown_kind(name, book.raw[name], book)
-    return book
-
-
-@dataclass(frozen=True)
-class Settings:
-    method: int
-    nodes: int
-    time_steps: int
-    grid_std_devs: float
-    threads: int
-    nan_mode: bool
-
-
-def settings(method: str | None, nodes: int, time_steps: int, grid_std_devs: float, threads: int | None,
-             errors: str) -> Settings:
-    """The scalar keyword arguments, checked once."""
-    if errors not in ("raise", "nan"):
-        raise ValueError(f"errors must be 'raise' or 'nan', got {errors!r}")
-    if method not in METHOD_CODES:
-        raise ValueError(f"method must be None, 'analytic' or 'fdm', got {method!r}")
-    nodes = operator.index(nodes)
-    if nodes < 3:
-        raise ValueError(f"nodes must be at least 3, got {nodes}")
-    time_steps = operator.index(time_steps)
-    if time_steps < 1:
-        raise ValueError(f"time_steps must be at least 1, got {time_steps}")
-    grid_std_devs = float(grid_std_devs)
-    if not (grid_std_devs > 0 and math.isfinite(grid_std_devs)):
-        raise ValueError(f"grid_std_devs must be a positive finite number, got {grid_std_devs!r}")
-    if threads is None:
-        threads = _kernel.usable_cpu_count()
-    else:
-        threads = operator.index(threads)
-        if threads < 1:
-            raise ValueError(f"threads must be at least 1, got {threads}")
-    # An odd node count puts the strike on the middle node, as FdmConfig does.
-    return Settings(METHOD_CODES[method], nodes | 1, time_steps, grid_std_devs, threads, errors == "nan")
+def element_error(problem: tuple[int, str, float | None, str, tuple[int, ...]],
+                  values: dict[str, object]) -> ElementError:
+    """The error for the kernel's first problem: a number that cannot be used (its value and
+    why), or a word that names no value (None, and the words expected)."""
+    flat, name, value, why, shape = problem
+    if value is None:
+        item = np.broadcast_to(np.asarray(values[name], dtype=object), shape).flat[flat]
+        return ElementError(name, flat, shape, f": unknown value {item!r} (expected {why})")
+    return ElementError(name, flat, shape, f" is {value!r}: {why}")

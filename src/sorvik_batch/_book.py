@@ -1,21 +1,24 @@
 """value(): a book of options priced on every core."""
 from __future__ import annotations
 
-from dataclasses import dataclass
-from typing import Literal, Union
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any, Literal, Union, cast
 
 import numpy as np
 
 from . import _arguments, _kernel, _progress
 from ._arguments import ExerciseStyles, FloatArray, Numbers, OptionTypes
 
+if TYPE_CHECKING:
+    import pandas as pd
+
 Floats = Union[FloatArray, float]
 
 _NUMBERS = ("spot", "strike", "years", "rate", "vol", "dividend_yield")
-_CODES = ("option_type", "exercise")
+_FIELDS = ("price", "delta", "gamma", "theta", "vega", "rho")
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, slots=True)
 class Valuation:
     """Prices and greeks of a book, as ``value`` returns them.
 
@@ -30,6 +33,8 @@ class Valuation:
         vega: ∂price/∂σ per 1.0 of volatility (not per percentage point). NaN for grid
             valuations unless ``bumped_vega_rho=True``.
         rho: ∂price/∂r per 1.0 of rate. NaN for grid valuations unless ``bumped_vega_rho=True``.
+        index: the pandas index of the inputs' Series when the book is one-dimensional and of
+            its length, else None. Not part of the repr or of comparisons.
     """
 
     price: Floats
@@ -38,12 +43,30 @@ class Valuation:
     theta: Floats
     vega: Floats
     rho: Floats
+    index: pd.Index[Any] | None = field(default=None, repr=False, compare=False)
+
+    def to_frame(self) -> pd.DataFrame:
+        """The six fields as the columns of a pandas DataFrame, on ``index`` when there is one
+        (one row labelled 0 for scalars). Needs pandas; ValueError for books of more than one
+        dimension."""
+        import pandas as pd
+
+        columns = {name: getattr(self, name) for name in _FIELDS}
+        shape = np.shape(self.price)
+        if len(shape) > 1:
+            raise ValueError(f"to_frame needs results of one dimension, these have shape {shape}")
+        return pd.DataFrame(columns, index=self.index if shape else [0])
+
+
+# The kernel fills Valuations directly.
+_kernel.set_result_type(Valuation)
 
 
 def value(spot: Numbers, strike: Numbers, years: Numbers, rate: Numbers, vol: Numbers, *,
           option_type: OptionTypes, exercise: ExerciseStyles = "european", dividend_yield: Numbers = 0.0,
-          method: Literal["analytic", "fdm"] | None = None, nodes: int = 1001, time_steps: int = 50,
-          grid_std_devs: float = 6.0, threads: int | None = None, progress: bool | _progress.Report = False,
+          method: Literal["analytic", "fdm"] | None = None, nodes: int = _arguments.NODES,
+          time_steps: int = _arguments.TIME_STEPS, grid_std_devs: float = _arguments.GRID_STD_DEVS,
+          threads: int | None = None, progress: bool | _progress.Report = False,
           errors: Literal["raise", "nan"] = "raise", bumped_vega_rho: bool = False) -> Valuation:
     """Values a book of European and American calls and puts: prices and greeks.
 
@@ -51,17 +74,21 @@ def value(spot: Numbers, strike: Numbers, years: Numbers, rate: Numbers, vol: Nu
     ``dividend_yield``) are scalars or array-likes that broadcast together with numpy's rules;
     the outputs have the broadcast shape. The caller's arrays are read, never written, and not
     copied when they are float64 already. With ``dividend_yield`` 0, each option's results are
-    bit for bit those of ``sorvik``'s ``compute()`` for the same option, market and method.
+    bit for bit those of ``sorvik``'s ``compute()`` for the same option, market and method, but
+    in closed form at ``years`` or ``vol`` 0 (the sure value, where ``compute()`` gives NaN) and
+    for out-of-the-money prices below 1/32 of S·e^(−qT) + K·e^(−rT) (price and vega to full
+    relative precision, where the textbook formula loses it).
 
     Args:
         spot: price of the underlying, positive.
         strike: strike, positive, in the currency of the spot.
         years: time to expiry in years, Actual/365 Fixed (``year_fraction`` gives it from
-            dates), zero or more.
+            dates), zero or more; numpy ``timedelta64`` values count as days / 365 (not a time,
+            ``NaT``, is NaN).
         rate: risk-free rate, continuously compounded, a fraction per year (0.05 for 5 %).
         vol: volatility, a fraction per year (0.2 for 20 %), zero or more.
-        option_type: ``sorvik.OptionType.Call`` or ``Put``, ``"call"`` or ``"put"`` (any case),
-            or an array of those.
+        option_type: ``sorvik.OptionType.Call`` or ``Put``, ``"call"`` or ``"put"`` (or ``"c"``
+            and ``"p"``; any case, as str or bytes), or an array of those.
         exercise: ``sorvik.ExerciseStyle.European`` or ``American``, ``"european"`` or
             ``"american"``, or an array of those.
         dividend_yield: continuous dividend yield q, a fraction per year: Merton's formula in
@@ -73,56 +100,87 @@ def value(spot: Numbers, strike: Numbers, years: Numbers, rate: Numbers, vol: Nu
         nodes: grid nodes in ln S, at least 3; an even count is raised by one.
         time_steps: grid time steps, at least 1.
         grid_std_devs: half-width of the grid in standard deviations σ√T, positive and finite.
-        threads: worker threads; None uses every core the process may run on. Results do not
-            depend on it, bit for bit.
+        threads: at most this many workers of the process's pool (started on first use, shared
+            by concurrent calls); None uses every core the process may run on, and more than
+            that counts as that many. Small closed-form calls run on the calling thread.
+            Results do not depend on it, bit for bit.
         progress: False for none; True for a bar on stderr (tqdm's when it is installed, a plain
-            one otherwise; also when stderr is not a terminal); or a callable that receives
-            ``(done, total)`` counted in options a few times a second, ending with
-            ``(total, total)``. An exception it raises stops the workers and propagates.
+            one otherwise; also when stderr is not a terminal); numpy's bools alike; or a
+            callable that receives ``(done, total)`` counted in options a few times a second,
+            ending with ``(total, total)``. An exception it raises stops the workers and
+            propagates.
         errors: ``"raise"`` refuses the book at its first unusable element; ``"nan"`` values
             the usable elements and puts NaN in every output of the others.
-        bumped_vega_rho: grid vega and rho by central differences (σ ± 1e-4, r ± 1e-4): four
-            more grid valuations per option, five times the grid work. Without it, grid vega
-            and rho are NaN. Closed-form vega and rho are always exact.
+        bumped_vega_rho: grid vega and rho by central differences (σ ± 1e-4, r ± 1e-4) on the
+            option's own grid, held fixed: four more grid valuations per option, five times the
+            grid work. Without it, grid vega and rho are NaN. Closed-form vega and rho are
+            always exact.
 
     Returns:
-        The prices and greeks; floats when every input is a scalar.
+        The prices and greeks; floats when every input is a scalar. When the inputs include
+        pandas Series, they are read by their index (the same labels in another order are read
+        in the first Series' order) and a one-dimensional result carries that index
+        (``Valuation.index``, ``Valuation.to_frame()``).
 
     Raises:
         ValueError: under ``errors="raise"``, an unusable element, naming the argument, the
             first offending index (a tuple for more than one dimension), the value and why:
             "vol at index 1 is -0.1: must be a finite number >= 0" (non-positive spot or
             strike, negative years or vol, any NaN or infinite input), "option_type at index 1:
-            unknown value 'cal' (expected 'call' or 'put')". In both modes: shapes that do not
-            broadcast ("shapes do not broadcast together: spot (2,), vol (3,)"), an unknown
-            ``method`` or ``errors``, ``threads`` or ``time_steps`` below 1, ``nodes`` below 3,
-            a ``grid_std_devs`` that is not positive and finite.
-        TypeError: an argument of the wrong kind (numbers that are not numbers, an option type
-            that is neither member, string nor array, a ``progress`` that is not a bool or a
-            callable).
+            unknown value 'cal' (expected 'call', 'put', 'c' or 'p')"; a spot / strike that
+            overflows or underflows ("spot at index 1 is 1e+308: spot / strike must be a
+            positive finite number"); on the grid, an element whose grid would reach spots
+            beyond the largest float (grid_std_devs·σ√T, or the distance from the strike to the
+            spot, of more than about 700 in ln S: "vol at index 2 is 40.0: the grid, ...").
+            In both modes: shapes that do not broadcast ("shapes do not broadcast together:
+            spot (2,), vol (3,)"), more elements than an array can hold, pandas Series with
+            different labels, an unknown ``method`` or ``errors``, ``threads`` or
+            ``time_steps`` below 1, ``nodes`` below 3, a ``grid_std_devs`` that is not
+            positive and finite.
+        TypeError: an argument of the wrong kind, named: numbers that are not numbers, or that
+            would lose something on the way to floats (booleans, complex numbers, datetime64,
+            a timedelta64 other than ``years``, a masked array, whose masked elements would be
+            valued); an option type that is neither member, string nor array; a ``progress``
+            that is not a bool or a callable.
         KeyboardInterrupt: Ctrl-C; the workers stop within a fraction of a second.
-        MemoryError: a grid too large to allocate.
+        MemoryError: results, or the grids every worker builds at once, that would not fit in
+            the memory the process may use, saying how much they need, before anything is
+            allocated.
+        RuntimeError: no worker thread could be started, or the process forked during the
+            call and this is the child.
 
-    The work runs without the interpreter lock on ``threads`` worker threads, grid options
-    several at a time; the calling thread wakes a few times a second to check for signals and
-    report progress.
+    One option of plain numbers (Python or numpy) and words or members skips the array
+    machinery. Otherwise the work runs without the interpreter lock on the pool's workers, grid
+    options four at a time, grouped by kind across the book; the calling thread wakes a few
+    times a second to check for signals and report progress. Meanwhile the inputs are read where they are: they must not be resized
+    (``ndarray.resize``, which numpy allows only with its reference check turned off) until
+    the call returns, from a progress callable or another thread.
     """
-    config = _arguments.settings(method, nodes, time_steps, grid_std_devs, threads, errors)
-    book = _arguments.broadcast(
-        {"spot": spot, "strike": strike, "years": years, "rate": rate, "vol": vol,
-         "dividend_yield": dividend_yield, "option_type": option_type, "exercise": exercise},
-        _NUMBERS, _CODES, errors)
-    outputs = tuple(np.empty(book.shape) for _ in range(6))
-    total = int(np.prod(book.shape))
-    report, close = _progress.reporter(progress, total, "valuing")
+    # One plain option skips the array machinery; the kernel declines (None) whatever is not plain.
+    one = _kernel.value_scalar(spot, strike, years, rate, vol, option_type, exercise, dividend_yield, method, nodes,
+                               time_steps, grid_std_devs, threads, progress, errors, bumped_vega_rho)
+    if one is not None:
+        return cast(Valuation, one)
+    return _value_arrays(spot, strike, years, rate, vol, option_type, exercise, dividend_yield, method, nodes,
+                         time_steps, grid_std_devs, threads, progress, errors, bumped_vega_rho)
+
+
+def _value_arrays(spot: Numbers, strike: Numbers, years: Numbers, rate: Numbers, vol: Numbers,
+                  option_type: OptionTypes, exercise: ExerciseStyles, dividend_yield: Numbers,
+                  method: str | None, nodes: int, time_steps: int, grid_std_devs: float, threads: int | None,
+                  progress: bool | _progress.Report, errors: str, bumped_vega_rho: bool) -> Valuation:
+    """value() on inputs of any kind: every rule and refusal, worded."""
+    settings = _kernel.Settings(method, nodes, time_steps, grid_std_devs, threads, errors, bumped_vega_rho)
+    values, index = _arguments.align(
+        {"spot": spot, "strike": strike, "years": years, "rate": rate, "vol": vol, "dividend_yield": dividend_yield,
+         "option_type": option_type, "exercise": exercise})
+    numbers = tuple(_arguments.numbers(name, values[name]) for name in _NUMBERS)
+    kinds = (_arguments.kinds("option_type", values["option_type"]), _arguments.kinds("exercise", values["exercise"]))
+    report, close = _progress.reporter(progress, "valuing")
     try:
-        problem = _kernel.value_book(book.shape, book.views(_NUMBERS + _CODES), outputs, config.method,
-                                     config.nodes, config.time_steps, config.grid_std_devs, bool(bumped_vega_rho),
-                                     config.threads, config.nan_mode, report)
+        result = _kernel.value_book(settings, numbers, kinds, index, report)
     finally:
         close()
-    if problem is not None:
-        raise _arguments.bad_number(problem[1], problem[0], book)
-    if not book.shape:
-        return Valuation(*(float(o) for o in outputs))
-    return Valuation(*outputs)
+    if isinstance(result, tuple):
+        raise _arguments.element_error(result, values)
+    return cast(Valuation, result)

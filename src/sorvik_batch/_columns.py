@@ -1,11 +1,13 @@
 """Books as named columns, one option a row: grouped by method, bad rows named by row."""
 from __future__ import annotations
 
+import inspect
 from collections.abc import Callable, Collection, Mapping, Sequence
 from typing import Any, Literal
 
 import numpy as np
 
+from . import _kernel
 from ._arguments import ElementError, FloatArray
 from ._book import value
 
@@ -14,19 +16,32 @@ NUMBERS = ("spot", "strike", "years", "rate", "vol", "dividend_yield")
 TEXT = ("option_type", "exercise", "method")
 OUTPUTS = ("price", "delta", "gamma", "theta", "vega", "rho")
 
-# The closed form first: it is quick, so a bad row there is reported before any grid work.
-_METHODS: dict[str, Literal["analytic", "fdm"] | None] = {"analytic": "analytic", "": None, "fdm": "fdm"}
+# The methods the kernel knows, a blank cell for the default; the closed form first: it is quick,
+# so a bad row there is reported before any grid work.
+_METHODS: dict[str, Any] = {("" if name is None else name): name
+                            for name in sorted(_kernel.WORDS["method"], key=lambda name: name != "analytic")}
+_EXPECTED = ", ".join(repr(name) for name in _METHODS if name) + " or blank"
 
 
 class BookError(ValueError):
     """A book that cannot be valued as it stands: a missing column, or a bad row named by row."""
 
 
+def number_default(name: str) -> float:
+    """What a missing optional number (dividend_yield) means: value()'s own default for it."""
+    default: float = inspect.signature(value).parameters[name].default
+    return default
+
+
 def check_columns(names: Collection[str]) -> None:
     """Raises BookError unless the book has every input column and none of the output names."""
     missing = [name for name in REQUIRED if name not in names]
     if missing:
-        raise BookError(f"missing column{'s' if len(missing) > 1 else ''}: {', '.join(missing)}")
+        message = f"missing column{'s' if len(missing) > 1 else ''}: {', '.join(missing)}"
+        if len(missing) == len(REQUIRED):  # not a book as it stands: say what was found instead
+            message += f" (found {', '.join(map(repr, names)) or 'none'}"
+            message += "; columns are separated by commas)" if any(";" in n or "\t" in n for n in names) else ")"
+        raise BookError(message)
     taken = [name for name in OUTPUTS if name in names]
     if taken:
         raise BookError(f"the book already has a column named {', '.join(taken)}: the results would overwrite it")
@@ -96,8 +111,7 @@ def _method_groups(column: Any, rows: Sequence[object], errors: str, outputs: di
     if unknown:
         first = int(np.flatnonzero(np.isin(inverse, unknown))[0])
         if errors == "raise":
-            raise BookError(f"method at row {rows[first]}: unknown value {str(items[first])!r} "
-                            "(expected 'analytic', 'fdm' or blank)")
+            raise BookError(f"method at row {rows[first]}: unknown value {str(items[first])!r} (expected {_EXPECTED})")
         for output in outputs.values():
             output[np.isin(inverse, unknown)] = np.nan
     order = list(_METHODS)

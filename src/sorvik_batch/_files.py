@@ -1,10 +1,18 @@
-"""Book files: CSV with the standard library, Parquet with pyarrow (the ``cluster`` extra)."""
+"""Book files: CSV with the standard library, Parquet with pyarrow (the ``cluster`` extra).
+
+A result is written to a temporary file beside it and renamed into place once complete, so a
+run that fails or is stopped leaves nothing at RESULT, and an existing RESULT as it was.
+"""
 from __future__ import annotations
 
 import contextlib
 import csv
 import gc
 import math
+import os
+import secrets
+import stat
+import sys
 from collections import Counter
 from collections.abc import Iterator
 from dataclasses import dataclass
@@ -14,7 +22,7 @@ from typing import Any
 import numpy as np
 
 from ._arguments import FloatArray
-from ._columns import NUMBERS, OUTPUTS, TEXT, BookError, check_columns, text_column
+from ._columns import NUMBERS, OUTPUTS, REQUIRED, TEXT, BookError, check_columns, number_default, text_column
 
 FORMATS = (".csv", ".parquet")
 
@@ -46,19 +54,80 @@ def read_book(path: Path, errors: str) -> Book:
     return _read_parquet(path)
 
 
-def write_book(path: Path, book: Book, outputs: dict[str, FloatArray]) -> None:
-    """Writes the book's columns, then the outputs, in the format the name asks for."""
-    if file_format(path, "RESULT") == ".csv":
+def write_book(path: Path, form: str, book: Book, outputs: dict[str, FloatArray]) -> None:
+    """Writes the book's columns, then the outputs, in `form` ('.csv' or '.parquet')."""
+    if form == ".csv":
         _write_csv(path, book, outputs)
     else:
         _write_parquet(path, book, outputs)
+
+
+def refuse_same_file(book_path: Path, result_path: Path) -> None:
+    """BookError when RESULT names the book itself, by any path or link: the run would replace
+    its own input. RESULT is resolved as ``replacing`` resolves it."""
+    try:
+        same = os.path.samefile(book_path, os.path.realpath(result_path))
+    except OSError:  # RESULT does not exist yet (a missing book is reported by reading it)
+        same = False
+    if same:
+        raise BookError(f"RESULT {str(result_path)!r} is the book itself: write the results to another file")
+
+
+@contextlib.contextmanager
+def replacing(path: Path) -> Iterator[Path]:
+    """A new temporary file beside `path` (through any link to it), made now so that a folder
+    that cannot take the result fails before the work; it replaces `path` in one rename when the
+    block completes, and is removed when the block raises, Ctrl-C and signals included."""
+    target = Path(os.path.realpath(path))
+    if target.is_dir():
+        raise BookError(f"RESULT {str(path)!r} is a folder")
+    temporary = _create_beside(target, path)
+    try:
+        yield temporary
+        _sync(temporary)  # on disk before the rename, so that not even a power cut loses both versions
+        os.replace(temporary, target)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        raise
+
+
+def _sync(path: Path) -> None:
+    descriptor = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(descriptor)
+    finally:
+        os.close(descriptor)
+
+
+def _create_beside(target: Path, named: Path) -> Path:
+    """An empty file in target's folder with the permissions a plain open() would leave at target:
+    an existing file's own, else those of a new file under the umask."""
+    try:
+        mode = stat.S_IMODE(os.stat(target).st_mode)
+    except OSError:
+        mode = None
+    while True:
+        temporary = target.with_name(f".{target.name}.{secrets.token_hex(4)}.tmp")
+        try:
+            descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666 if mode is None else mode)
+        except FileExistsError:
+            continue
+        except OSError as error:
+            raise OSError(f"cannot write RESULT {str(named)!r}: {error.strerror}") from None
+        try:
+            if mode is not None:
+                os.fchmod(descriptor, mode)  # exactly, whatever the umask
+        finally:
+            os.close(descriptor)
+        return temporary
 
 
 # ---------------------------------------------------------------- CSV
 
 
 def _read_csv(path: Path, errors: str) -> Book:
-    with open(path, newline="", encoding="utf-8-sig") as stream, _no_cycle_collection():
+    with open(path, newline="", encoding="utf-8-sig") as stream, _no_cycle_collection(), _fields_of_any_size():
         reader = csv.reader(stream)
         names = next(reader, None)
         if names is None:
@@ -77,6 +146,17 @@ def _read_csv(path: Path, errors: str) -> Book:
 
 
 @contextlib.contextmanager
+def _fields_of_any_size() -> Iterator[None]:
+    """Long cells are carried through like any other (the file is in memory in any case); a
+    stray quote that runs on shows as a row with too few fields."""
+    limit = csv.field_size_limit(sys.maxsize)
+    try:
+        yield
+    finally:
+        csv.field_size_limit(limit)
+
+
+@contextlib.contextmanager
 def _no_cycle_collection() -> Iterator[None]:
     """Reading a book makes millions of lists and strings, none in a cycle: the cycle collector
     would scan them over and over, doubling the time."""
@@ -90,20 +170,35 @@ def _no_cycle_collection() -> Iterator[None]:
 
 
 def _floats(name: str, cells: list[str], errors: str) -> FloatArray:
-    """Numbers parsed as float() does: correctly rounded, so repr() text reads back to the same bits."""
-    try:
-        return np.fromiter(map(float, cells), np.float64, len(cells))
-    except ValueError:
-        pass
+    """Numbers parsed as float() does (correctly rounded, so repr() text reads back to the same
+    bits), but strictly: ASCII only and no digit separators, which float() would also take
+    ('1_00', fullwidth digits). A blank cell of an optional column is its default."""
+    text = "".join(cells)
+    if text.isascii() and "_" not in text:
+        try:
+            return np.fromiter(map(float, cells), np.float64, len(cells))
+        except ValueError:
+            pass
+    default = None if name in REQUIRED else number_default(name)
     out = np.empty(len(cells))
     for i, cell in enumerate(cells):
+        if default is not None and not cell.strip():
+            out[i] = default
+            continue
         try:
+            if not cell.isascii() or "_" in cell:
+                raise ValueError(cell)
             out[i] = float(cell)
         except ValueError:
             if errors == "raise":
-                raise BookError(f"{name} at row {i + 1} is {cell!r}: not a number") from None
+                raise BookError(f"{name} at row {i + 1} is {_shown(cell)}: not a number") from None
             out[i] = math.nan
     return out
+
+
+def _shown(cell: str) -> str:
+    """A cell for a message: its repr, cut short when long."""
+    return repr(cell) if len(cell) <= 40 else f"{cell[:40]!r}... ({len(cell):,} characters)"
 
 
 def _write_csv(path: Path, book: Book, outputs: dict[str, FloatArray]) -> None:
@@ -139,9 +234,9 @@ def _pyarrow() -> Any:
 
 def _read_parquet(path: Path) -> Book:
     pa = _pyarrow()
+    _check_names(pa.parquet.read_schema(path).names)  # before reading: pyarrow refuses repeated names itself
     table = pa.parquet.read_table(path)
     names = table.column_names
-    _check_names(names)
     columns = {name: table.column(name) for name in names}
     inputs: dict[str, Any] = {name: text_column(columns[name].to_pylist()) for name in TEXT if name in columns}
     for name in NUMBERS:
@@ -149,7 +244,10 @@ def _read_parquet(path: Path) -> Book:
             column = columns[name]
             if not (pa.types.is_floating(column.type) or pa.types.is_integer(column.type)):
                 raise BookError(f"column {name} holds {column.type}, not numbers")
-            inputs[name] = column.cast(pa.float64()).to_numpy()
+            column = column.cast(pa.float64())
+            if name not in REQUIRED:  # a missing optional number is its default, as a blank CSV cell is
+                column = column.fill_null(number_default(name))
+            inputs[name] = column.to_numpy()
     return Book(list(names), columns, inputs, table.num_rows)
 
 

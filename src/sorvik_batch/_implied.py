@@ -1,32 +1,19 @@
 """implied_vol(): from quoted prices back to volatilities."""
 from __future__ import annotations
 
-from typing import Literal
-
-import numpy as np
+from typing import Literal, Union, cast
 
 from . import _arguments, _kernel, _progress
 from ._arguments import ExerciseStyles, FloatArray, Numbers, OptionTypes
 
 _NUMBERS = ("price", "spot", "strike", "years", "rate", "dividend_yield")
-_CODES = ("option_type", "exercise")
-
-_NO_SOLUTION = {
-    1: "below the lower bound {bound!r} (the value at zero volatility)",
-    2: "at or above the upper bound {bound!r}",
-    3: "above {bound!r}, the price at volatility 10: no volatility in [0, 10] reaches it",
-}
-
-
-def no_solution(index: str, price: float, status: int, bound: float) -> ValueError:
-    # + 0.0: a bound of -0.0 reads as 0.0
-    return ValueError(f"price{index} is {price!r}: {_NO_SOLUTION[status].format(bound=bound + 0.0)}")
 
 
 def implied_vol(price: Numbers, spot: Numbers, strike: Numbers, years: Numbers, rate: Numbers, *,
                 option_type: OptionTypes, exercise: ExerciseStyles = "european", dividend_yield: Numbers = 0.0,
-                method: Literal["analytic", "fdm"] | None = None, nodes: int = 1001, time_steps: int = 50,
-                grid_std_devs: float = 6.0, threads: int | None = None, progress: bool | _progress.Report = False,
+                method: Literal["analytic", "fdm"] | None = None, nodes: int = _arguments.NODES,
+                time_steps: int = _arguments.TIME_STEPS, grid_std_devs: float = _arguments.GRID_STD_DEVS,
+                threads: int | None = None, progress: bool | _progress.Report = False,
                 errors: Literal["raise", "nan"] = "raise") -> FloatArray | float:
     """Implied volatilities of quoted option prices: the σ at which ``value`` gives each price.
 
@@ -54,7 +41,8 @@ def implied_vol(price: Numbers, spot: Numbers, strike: Numbers, years: Numbers, 
         nodes: grid nodes, at least 3, made odd.
         time_steps: grid time steps, at least 1.
         grid_std_devs: half-width of the grid in standard deviations, positive and finite.
-        threads: worker threads; None uses every core the process may run on.
+        threads: at most this many workers of the process's pool; None uses every core the
+            process may run on.
         progress: False, True (a bar on stderr) or a callable receiving ``(done, total)`` in
             quotes, as in ``value``.
         errors: ``"raise"`` or ``"nan"``, as in ``value``; under ``"nan"`` a quote with no
@@ -62,43 +50,49 @@ def implied_vol(price: Numbers, spot: Numbers, strike: Numbers, years: Numbers, 
 
     Returns:
         The implied volatilities, fractions per year (0.2 for 20 %). A price exactly at the
-        lower bound gives 0.
+        lower bound gives 0; on the grid so does one within a relative 1e-12 of it.
 
     Raises:
         ValueError: under ``errors="raise"``, a quote that no σ in [0, 10] reaches, naming the
             index, the price and the bound: below the discounted intrinsic value ("price at
             index 3 is 0.5: below the lower bound 0.6 (the value at zero volatility)"), at or
             above S·e^(−qT) for a call or K·e^(−rT) for a put ("... at or above the upper bound
-            100.0"), or above the price at σ = 10; and every input error of ``value``.
+            100.0"), or above the price at σ = 10; on the grid, a quote whose time value is too
+            small to determine σ (the volatilities that reprice it to 1e-10·max(spot, strike)
+            span more than max(1e-4, 1e-3·σ)); and every input error of ``value``. On the grid,
+            also a quote whose search would need a grid beyond the largest float at its highest
+            volatility ("years at index 1 is 200.0: the grid for the highest volatility searched
+            would reach spots beyond the largest float").
         TypeError: an argument of the wrong kind, as in ``value``.
         KeyboardInterrupt: Ctrl-C; the workers stop within a fraction of a second.
+        MemoryError: as in ``value``. Inputs must not be resized during the call, as there.
+        RuntimeError: as in ``value``.
     """
-    # One plain quote skips the array machinery; the kernel declines (None) whatever is not
-    # plain and valid, and so must a thread count it has no use for, for the array path to word.
-    if threads is None or (type(threads) is int and threads >= 1):
-        scalar = _kernel.implied_vol_scalar(price, spot, strike, years, rate, option_type, exercise, dividend_yield,
-                                            method, nodes, time_steps, grid_std_devs, progress, errors)
-        if isinstance(scalar, float):
-            return scalar
-        if scalar is not None:
-            raise no_solution("", float(price), *scalar)  # type: ignore[arg-type]
-    config = _arguments.settings(method, nodes, time_steps, grid_std_devs, threads, errors)
-    book = _arguments.broadcast(
+    # One plain quote skips the array machinery; the kernel declines (None) whatever is not plain.
+    one = _kernel.implied_vol_scalar(price, spot, strike, years, rate, option_type, exercise, dividend_yield, method,
+                                     nodes, time_steps, grid_std_devs, threads, progress, errors)
+    if one is not None:
+        return one
+    return _implied_vol_arrays(price, spot, strike, years, rate, option_type, exercise, dividend_yield, method, nodes,
+                               time_steps, grid_std_devs, threads, progress, errors)
+
+
+def _implied_vol_arrays(price: Numbers, spot: Numbers, strike: Numbers, years: Numbers, rate: Numbers,
+                        option_type: OptionTypes, exercise: ExerciseStyles, dividend_yield: Numbers,
+                        method: str | None, nodes: int, time_steps: int, grid_std_devs: float,
+                        threads: int | None, progress: bool | _progress.Report, errors: str) -> FloatArray | float:
+    """implied_vol() on inputs of any kind: every rule and refusal, worded."""
+    settings = _kernel.Settings(method, nodes, time_steps, grid_std_devs, threads, errors, False)
+    values, _ = _arguments.align(
         {"price": price, "spot": spot, "strike": strike, "years": years, "rate": rate,
-         "dividend_yield": dividend_yield, "option_type": option_type, "exercise": exercise},
-        _NUMBERS, _CODES, errors)
-    out = np.empty(book.shape)
-    report, close = _progress.reporter(progress, int(np.prod(book.shape)), "implied volatilities")
+         "dividend_yield": dividend_yield, "option_type": option_type, "exercise": exercise})
+    numbers = tuple(_arguments.numbers(name, values[name]) for name in _NUMBERS)
+    kinds = (_arguments.kinds("option_type", values["option_type"]), _arguments.kinds("exercise", values["exercise"]))
+    report, close = _progress.reporter(progress, "implied volatilities")
     try:
-        problem, _ = _kernel.implied_vol_book(book.shape, book.views(_NUMBERS + _CODES), (out,), config.method,
-                                              config.nodes, config.time_steps, config.grid_std_devs, False,
-                                              config.threads, config.nan_mode, report)
+        result = _kernel.implied_vol_book(settings, numbers, kinds, report)
     finally:
         close()
-    if problem is not None:
-        flat, name, status, bound = problem
-        if status == 0:
-            raise _arguments.bad_number(name, flat, book)
-        quote = float(book.inputs["price"].flat[flat]) if book.shape else float(book.inputs["price"])
-        raise no_solution(_arguments.index_text(flat, book.shape), quote, status, bound)
-    return float(out) if not book.shape else out
+    if isinstance(result, tuple):
+        raise _arguments.element_error(result, values)
+    return cast(Union[FloatArray, float], result)

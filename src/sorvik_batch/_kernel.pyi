@@ -1,47 +1,55 @@
-"""Array kernels behind sorvik_batch (private): arguments are checked by the Python callers."""
+"""Array kernels behind sorvik_batch (private): the public functions check and convert what they pass."""
 
 from collections.abc import Callable
-from typing import Any
+from typing import Any, final
 
-import numpy as np
-import numpy.typing as npt
-
-_Arrays = tuple[np.ndarray[Any, Any], ...]
-_Outputs = tuple[npt.NDArray[np.float64], ...]
 _Progress = Callable[[int, int], object] | None
-# The first unusable row: (flat index, input name, status, bound); status 0 is a bad input,
-# 1 to 3 a quote with no volatility (below the lower bound, at or above the upper bound, above
-# the price at volatility 10) and `bound` the bound it failed.
-_Problem = tuple[int, str, int, float]
+# The first unusable element: (flat index, argument, its value or None for a word that names
+# nothing, why or the words expected, the book's shape).
+_Problem = tuple[int, str, float | None, str, tuple[int, ...]]
+
+GRID_DEFAULTS: dict[str, Any]
+WORDS: dict[str, dict[Any, int]]
+EXPECTED: dict[str, str]
+
+@final
+class Settings:
+    def __new__(
+        cls,
+        method: object,
+        nodes: object,
+        time_steps: object,
+        grid_std_devs: object,
+        threads: object,
+        errors: object,
+        bumped_vega_rho: object,
+    ) -> Settings: ...
 
 def value_book(
-    shape: tuple[int, ...],
-    inputs: _Arrays,
-    outputs: _Outputs,
-    method: int,
-    nodes: int,
-    time_steps: int,
-    grid_std_devs: float,
-    bumped_vega_rho: bool,
-    threads: int,
-    nan_mode: bool,
-    progress: _Progress,
+    settings: Settings, numbers: tuple[object, ...], kinds: tuple[object, object], index: object, progress: _Progress, /
+) -> object: ...
+def value_scalar(
+    spot: object,
+    strike: object,
+    years: object,
+    rate: object,
+    vol: object,
+    option_type: object,
+    exercise: object,
+    dividend_yield: object,
+    method: object,
+    nodes: object,
+    time_steps: object,
+    grid_std_devs: object,
+    threads: object,
+    progress: object,
+    errors: object,
+    bumped_vega_rho: object,
     /,
-) -> _Problem | None: ...
+) -> object: ...
 def implied_vol_book(
-    shape: tuple[int, ...],
-    inputs: _Arrays,
-    outputs: _Outputs,
-    method: int,
-    nodes: int,
-    time_steps: int,
-    grid_std_devs: float,
-    bumped_vega_rho: bool,
-    threads: int,
-    nan_mode: bool,
-    progress: _Progress,
-    /,
-) -> tuple[_Problem | None, int]: ...
+    settings: Settings, numbers: tuple[object, ...], kinds: tuple[object, object], progress: _Progress, /
+) -> object: ...
 def implied_vol_scalar(
     price: object,
     spot: object,
@@ -55,8 +63,11 @@ def implied_vol_scalar(
     nodes: object,
     time_steps: object,
     grid_std_devs: object,
+    threads: object,
     progress: object,
     errors: object,
     /,
-) -> float | tuple[int, float] | None: ...
+) -> float | None: ...
+def kind_codes(argument: str, items: list[object], /) -> bytes: ...
+def set_result_type(cls: type, /) -> None: ...
 def usable_cpu_count() -> int: ...

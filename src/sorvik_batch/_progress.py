@@ -5,6 +5,8 @@ import sys
 from collections.abc import Callable
 from typing import TYPE_CHECKING, NoReturn, TextIO
 
+import numpy as np
+
 if TYPE_CHECKING:
     from tqdm import tqdm
 
@@ -44,22 +46,44 @@ class _TqdmBar:
         self._bar.close()
 
 
-def reporter(progress: bool | Report, total: int, description: str) -> tuple[Report | None, Callable[[], None]]:
+class _Bar:
+    """A bar on stderr, drawn from the first report on, when the total is known."""
+
+    def __init__(self, description: str) -> None:
+        self._description = description
+        self._bar: _PlainBar | _TqdmBar | None = None
+
+    def __call__(self, done: int, total: int) -> None:
+        if self._bar is None:
+            try:
+                from tqdm import tqdm
+            except ImportError:
+                self._bar = _PlainBar(total, self._description, sys.stderr)
+            else:
+                self._bar = _TqdmBar(tqdm(total=total, desc=self._description, unit="option", file=sys.stderr,
+                                          dynamic_ncols=True))
+        self._bar(done, total)
+
+    def close(self) -> None:
+        if self._bar is not None:
+            self._bar.close()
+
+
+def reporter(progress: bool | Report, description: str) -> tuple[Report | None, Callable[[], None]]:
     """The callable the kernel reports (done, total) to, and what closes it afterwards.
 
     ``progress`` is False (no reporting), True (a bar on stderr, also when it is not a
-    terminal) or a callable that receives the counts itself.
+    terminal) or a callable that receives the counts itself; numpy's booleans count as bools.
     """
-    if progress is False:
-        return None, lambda: None
-    if progress is True:
-        try:
-            from tqdm import tqdm
-        except ImportError:
-            bar: _PlainBar | _TqdmBar = _PlainBar(total, description, sys.stderr)
-        else:
-            bar = _TqdmBar(tqdm(total=total, desc=description, unit="option", file=sys.stderr, dynamic_ncols=True))
+    if isinstance(progress, (bool, np.bool_)):
+        if not progress:
+            return None, _nothing
+        bar = _Bar(description)
         return bar, bar.close
     if callable(progress):
-        return progress, lambda: None
+        return progress, _nothing
     raise TypeError(f"progress must be True, False or a callable taking (done, total), not {type(progress).__name__}")
+
+
+def _nothing() -> None:
+    pass

@@ -7,10 +7,16 @@ from typing import Any, Union
 import numpy as np
 import numpy.typing as npt
 
-from ._arguments import FloatArray
+from ._arguments import FloatArray, index_text
 
 _EPOCH_US = np.datetime64(0, "us")
 _SECONDS_PER_YEAR = 31_536_000.0
+_YEAR = np.timedelta64(365, "D")
+# The calendar sorvik's instants span; datetime64 in units coarser than a microsecond can lie
+# beyond it (and beyond what a microsecond count holds).
+_FIRST = np.datetime64("-262143-01-01T00:00:00.000000", "us")
+_LAST = np.datetime64("262142-12-31T23:59:59.999999", "us")
+_COARSE_UNITS = ("Y", "M", "W", "D", "h", "m", "s", "ms")
 
 Instants = Union[dt.datetime, "npt.ArrayLike"]
 
@@ -26,11 +32,27 @@ def _timestamps(name: str, value: object) -> npt.NDArray[np.float64]:
         each = np.vectorize(lambda item: _timestamps(name, item), otypes=[np.float64])
         seconds: npt.NDArray[np.float64] = each(array)
         return seconds
-    if array.dtype.kind != "M":
+    if array.dtype.kind != "M" or isinstance(value, np.ma.MaskedArray):
         raise TypeError(f"{name} must be an aware datetime or an array of numpy datetime64 (UTC), "
                         f"not {type(value).__name__}")
+    missing = np.isnat(array)
+    if np.datetime_data(array.dtype)[0] in _COARSE_UNITS:
+        outside = ~missing & ((array < _FIRST.astype(array.dtype)) | (array > _LAST.astype(array.dtype)))
+        if outside.any():
+            flat = int(np.flatnonzero(outside)[0])
+            raise ValueError(f"{name}{index_text(flat, array.shape)} is {array.reshape(-1)[flat]}: outside the years "
+                             "-262143 to 262142")
     micros = (array.astype("datetime64[us]") - _EPOCH_US).astype(np.int64)
-    return micros.astype(np.float64) / 1e6
+    return np.where(missing, np.nan, micros.astype(np.float64) / 1e6)
+
+
+def timedelta_years(array: np.ndarray[Any, Any]) -> npt.NDArray[np.float64]:
+    """numpy timedelta64 as Actual/365 Fixed years: days / 365, exactly as numpy divides; NaT is NaN."""
+    try:
+        years: npt.NDArray[np.float64] = array / _YEAR
+    except TypeError:
+        raise TypeError("years as timedelta64 must count days or a finer unit, not months or years") from None
+    return years
 
 
 def year_fraction(valuation_time: Instants, expiry: Instants) -> FloatArray | float:
@@ -46,6 +68,8 @@ def year_fraction(valuation_time: Instants, expiry: Instants) -> FloatArray | fl
     Args:
         valuation_time: an aware ``datetime``, or an array of numpy ``datetime64`` read as UTC
             (taken to the microsecond, as a ``datetime`` holds them) or of aware datetimes.
+            ``NaT`` (not a time) gives NaN, so that a schedule with gaps maps to NaN, which
+            ``value(..., errors="nan")`` passes over.
         expiry: the same kinds; broadcasts with ``valuation_time`` by numpy's rules.
 
     Returns:
@@ -53,8 +77,11 @@ def year_fraction(valuation_time: Instants, expiry: Instants) -> FloatArray | fl
 
     Raises:
         ValueError: a naive ``datetime`` ("expiry must be timezone-aware (e.g. UTC or New York
-            time)"), or shapes that do not broadcast.
-        TypeError: neither an aware ``datetime`` nor an array of ``datetime64``.
+            time)"), a ``datetime64`` outside the years -262143 to 262142 ("expiry at index 2
+            is 300000-01-01: outside the years -262143 to 262142"), or shapes that do not
+            broadcast.
+        TypeError: neither an aware ``datetime`` nor an array of ``datetime64`` (a masked
+            array is refused too).
     """
     start = _timestamps("valuation_time", valuation_time)
     end = _timestamps("expiry", expiry)

@@ -25,7 +25,7 @@ namespace testing {
 
 inline FdmProblem problem(double S, double K, double T, double r, double vol, OptionType type, ExerciseStyle style,
                           FdmSettings grid = {}, double q = 0.0) {
-    return FdmProblem{VanillaPayoff{type, K}, style, MarketNumbers{S, T, r, q, vol}, grid};
+    return FdmProblem{VanillaPayoff{type, K}, style, MarketNumbers{S, T, r, q, vol}, grid, std::nullopt};
 }
 
 /// Equal bits; NaNs count as equal whatever their payload.

@@ -45,16 +45,17 @@ INSTANTIATE_TEST_SUITE_P(Counts, MeshSize, ::testing::Values(3, 1001));
 
 struct Stencil {
     std::size_t nodes;
-    double dividend_yield;
+    double grid_carry;
 };
 
 class Assembly : public ::testing::TestWithParam<Stencil> {};
 
+// The central stencil of d·∂²/∂y² + μ·∂/∂y − r, μ = (r − q − κ) − d, and zero end rows.
 TEST_P(Assembly, InteriorRowsAreTheCentralStencilAndEndRowsZero) {
     const std::size_t n = GetParam().nodes;
-    const double r = 0.05, q = GetParam().dividend_yield, sigma = 0.2;
+    const double r = 0.05, sigma = 0.2, carry = GetParam().grid_carry;
     const UniformMesher mesh(std::log(100.0), 1.2, n);
-    const TridiagonalOperator op = FdmProcess(r, q, sigma).build_operator(mesh);
+    const TridiagonalOperator op = FdmProcess(r, carry, sigma).build_operator(mesh);
     ASSERT_EQ(op.size(), n);
     for (std::size_t i : {std::size_t{0}, n - 1}) {
         EXPECT_EQ(op.diag()[i], 0.0);
@@ -62,9 +63,9 @@ TEST_P(Assembly, InteriorRowsAreTheCentralStencilAndEndRowsZero) {
         EXPECT_EQ(op.upper()[i], 0.0);
     }
     const double dx = 2.4 / static_cast<double>(n - 1);
-    const double d = sigma * sigma / 2, mu = r - q - d;
+    const double d = sigma * sigma / 2, mu = carry - d;
+    const double scale = d / (dx * dx);
     for (std::size_t i = 1; i + 1 < n; ++i) {
-        const double scale = d / (dx * dx);
         EXPECT_NEAR(op.lower()[i], scale - mu / (2 * dx), 1e-9 * scale);
         EXPECT_NEAR(op.diag()[i], -2 * scale - r, 1e-9 * scale);
         EXPECT_NEAR(op.upper()[i], scale + mu / (2 * dx), 1e-9 * scale);
@@ -72,7 +73,18 @@ TEST_P(Assembly, InteriorRowsAreTheCentralStencilAndEndRowsZero) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Counts, Assembly,
-                         ::testing::Values(Stencil{3, 0.0}, Stencil{101, 0.0}, Stencil{1001, 0.0}, Stencil{101, 0.03}));
+                         ::testing::Values(Stencil{3, 0.0}, Stencil{101, 0.0}, Stencil{1001, 0.0}, Stencil{101, 0.08}));
+
+// κ is 0 while the cell Péclet number of r − q − ½σ² stays at 1/2, takes over
+// just the excess beyond, and tends to r − q as σ → 0.
+TEST(CoordinateDrift, TakesOverOnlyTheDriftTheCellsCannotCarry) {
+    EXPECT_EQ(FdmProcess::coordinate_drift(0.05, 0.2, 0.0024), 0.0);
+    const double step = 1e-3, vol = 1e-3, d = vol * vol / 2;
+    const double kappa = FdmProcess::coordinate_drift(0.05, vol, step);
+    EXPECT_NEAR(std::fabs(0.05 - d - kappa) * step / (2 * d), 0.5, 1e-12);
+    EXPECT_NEAR(FdmProcess::coordinate_drift(0.05, 1e-9, step), 0.05, 1e-12);
+    EXPECT_NEAR(FdmProcess::coordinate_drift(-0.03, 1e-9, step), -0.03, 1e-12);
+}
 
 // ---------------------------------------------------------------- tridiagonal operator
 

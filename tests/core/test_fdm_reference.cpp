@@ -10,6 +10,7 @@
 #include "fdm/butcher_jackiewicz2.hpp"
 #include "fdm/fdm_process.hpp"
 #include "fdm/fdm_solver.hpp"
+#include "fdm/grid_readoff.hpp"
 #include "fdm/tridiagonal_operator.hpp"
 #include "fdm/uniform_mesher.hpp"
 #include "fdm_support.hpp"
@@ -71,11 +72,11 @@ void expect_complementarity(const TridiagonalOperator& op, const std::vector<dou
 }
 
 /// One step as documented, stage by stage: input, end values, solve under the
-/// exercise rule, derivative, increment; then the output formula with every
-/// tableau product evaluated.
+/// exercise rule (against that stage's floor), derivative, increment; then
+/// the output formula with every tableau product evaluated.
 void reference_step(std::vector<double>& u, std::vector<double>& v, const TridiagonalOperator& op, double dt,
                     const std::array<std::array<double, 2>, 2>& ends, SweepOrder order,
-                    const std::vector<double>* payoff) {
+                    const std::array<std::vector<double>, 2>* floors) {
     const std::size_t n = u.size();
     std::vector<std::vector<double>> k(2, std::vector<double>(n));
     std::vector<double> b(n), f(n);
@@ -88,11 +89,12 @@ void reference_step(std::vector<double>& u, std::vector<double>& v, const Tridia
         held[0] = ends[s][0];
         held[n - 1] = ends[s][1];
         const double a = BJ::A[s][s] * dt;
-        const std::vector<double> y = stage_solve(op, held, a, order, payoff);
-        if (payoff) expect_complementarity(op, b, a, y, *payoff);
+        const std::vector<double>* floor = floors ? &(*floors)[s] : nullptr;
+        const std::vector<double> y = stage_solve(op, held, a, order, floor);
+        if (floor) expect_complementarity(op, b, a, y, *floor);
         op.apply(y, f);
         for (std::size_t i = 0; i < n; ++i) {
-            const bool from_stage_equation = payoff || i == 0 || i + 1 == n;
+            const bool from_stage_equation = floors || i == 0 || i + 1 == n;
             k[s][i] = from_stage_equation ? (y[i] - b[i]) * BJ::inverse_lambda : dt * f[i];
         }
     }
@@ -104,32 +106,96 @@ void reference_step(std::vector<double>& u, std::vector<double>& v, const Tridia
     }
 }
 
-/// A whole valuation written out plainly: grid, payoff, steps, read-off.
+/// A whole valuation written out plainly: an option exercised early on a
+/// grid in ln S (κ = 0 unless the cells cannot carry the drift) with
+/// discounted values; any other in the log-forward with undiscounted values,
+/// U = e^(rτ)·V. Then payoff, steps, read-off.
 FdmOutcome reference_outcome(const FdmProblem& p) {
-    const UniformMesher mesh(std::log(p.payoff.strike), grid_half_width(p), p.grid.nodes);
+    const bool exercise = american(p) && p.payoff.early_exercise_can_pay(p.market);
+    // A call never exercised early is stepped as its put, and read off by parity.
+    const bool parity = !exercise && p.payoff.type == OptionType::Call;
+    const VanillaPayoff stepped{parity ? OptionType::Put : p.payoff.type, p.payoff.strike};
+    const double width = grid_half_width(p);
+    const UniformMesher mesh(std::log(p.payoff.strike), width, p.grid.nodes);
     const double dt = p.market.years / static_cast<double>(p.grid.time_steps);
-    const TridiagonalOperator op = FdmProcess(p.market.rate, p.market.dividend_yield, p.market.vol).build_operator(mesh);
+    const double r = p.market.rate, q = p.market.dividend_yield, carry = r - q;
+    const double kappa =
+        exercise ? FdmProcess::coordinate_drift(carry, p.market.vol, 2.0 * width / static_cast<double>(p.grid.nodes - 1))
+                 : carry;
+    const double g = exercise ? 0.0 : r;
+    const TridiagonalOperator op = FdmProcess(r - g, carry - kappa, p.market.vol).build_operator(mesh);
     const std::size_t n = mesh.size();
-    std::vector<double> payoff(n), u(n), v(n);
-    for (std::size_t i = 0; i < n; ++i) payoff[i] = p.payoff(mesh.spot(i));
-    u = payoff;
+    // Node i stands for the spot e^(y_i)·e^(−κτ) τ years before expiry.
+    auto spot_at = [&](std::size_t i, double tau) {
+        return kappa == 0.0 ? mesh.spot(i) : mesh.spot(i) * std::exp((-kappa) * tau);
+    };
+    auto grown = [&](double tau) { return g == 0.0 ? 1.0 : std::exp(g * tau); };
+    auto payoff_at = [&](double tau) {
+        std::vector<double> values(n);
+        for (std::size_t i = 0; i < n; ++i) values[i] = grown(tau) * stepped(spot_at(i, tau));
+        return values;
+    };
+    std::vector<double> u = payoff_at(0.0), v(n);
     op.apply(u, v);
     for (double& e : v) e = dt * e;
-    auto hold = [&](std::size_t i, double value) { return american(p) ? std::max(value, payoff[i]) : value; };
     for (uint64_t m = 0; m < p.grid.time_steps; ++m) {
         std::array<std::array<double, 2>, 2> ends;
+        std::array<std::vector<double>, 2> floors;
         for (std::size_t s = 0; s < 2; ++s) {
             const double tau = (static_cast<double>(m) + BJ::c[s]) * dt;
-            ends[s] = {hold(0, p.payoff.far_field(true, mesh.spot(0), tau, p.market)),
-                       hold(n - 1, p.payoff.far_field(false, mesh.spot(n - 1), tau, p.market))};
+            floors[s] = payoff_at(kappa == 0.0 ? 0.0 : tau);
+            auto hold = [&](std::size_t i, double value) { return exercise ? std::max(value, floors[s][i]) : value; };
+            ends[s] = {hold(0, grown(tau) * stepped.far_field(true, spot_at(0, tau), tau, p.market)),
+                       hold(n - 1, grown(tau) * stepped.far_field(false, spot_at(n - 1, tau), tau, p.market))};
         }
-        reference_step(u, v, op, dt, ends, order_of(p), american(p) ? &payoff : nullptr);
+        reference_step(u, v, op, dt, ends, order_of(p), exercise ? &floors : nullptr);
     }
+    // Read-off at y = ln S + κT; an American from the nodes it holds.
     const std::span<const double> x = mesh.locations();
-    const double spot = p.market.spot, h = 0.01 * spot;
-    auto read = [&](double at) { return american(p) ? std::max(value_at(x, u, at), p.payoff(at)) : value_at(x, u, at); };
-    const double v0 = read(spot), vv = value_at(x, v, spot), up = read(spot + h), down = read(spot - h);
-    return {v0, (up - down) / (2.0 * h), ((up - (v0 + v0)) + down) / (h * h), -vv / dt};
+    const double elapsed = p.grid.time_steps == 0 ? 0.0 : p.market.years;
+    const double spot = p.market.spot, y = std::log(spot) + kappa * elapsed;
+    const FdmOutcome exercised{p.payoff(spot), p.payoff.slope(spot), 0.0, 0.0};
+    std::size_t first = 0, last = n - 1;
+    if (exercise) {
+        const std::vector<double> floor = payoff_at(elapsed);
+        std::vector<bool> held(n);
+        for (std::size_t i = 0; i < n; ++i) held[i] = u[i] <= floor[i] + 1e-13 * p.payoff.strike;
+        if (p.payoff.type == OptionType::Put) {
+            while (first < n && held[first]) ++first;
+            if (first == n || (first > 0 && x[first - 1] >= y)) return exercised;
+        } else {
+            while (last + 1 > 0 && held[last]) --last;
+            if (last + 1 == 0 || (last + 1 < n && x[last + 1] <= y)) return exercised;
+        }
+    }
+    // A call's growth c·e^y, c = e^((g−κ−q)T), is read exactly, the rest by
+    // the cubic; a call stepped as its put has none on the grid (parity adds
+    // it, and −K).
+    const double rate = g - (kappa + q);
+    const double share = p.payoff.type == OptionType::Call ? std::exp(-(kappa + q) * elapsed) * grown(elapsed) : 0.0;
+    std::vector<double> rest_u(n), rest_v(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        rest_u[i] = share == 0.0 || parity ? u[i] : u[i] - share * mesh.spot(i);
+        rest_v[i] = share == 0.0 || parity ? v[i] : v[i] - (rate * share * dt) * mesh.spot(i);
+    }
+    LocalFit fit = read_off(x, rest_u, y, first, last);
+    double carried = read_off(x, rest_v, y, first, last).value;
+    if (share != 0.0) {
+        const double growth = share * std::exp(y);
+        fit = {fit.value + growth, fit.slope + growth, fit.curvature + growth};
+        carried += rate * dt * growth;
+        if (parity) fit.value -= p.payoff.strike;
+    }
+    const double discount = 1.0 / grown(elapsed);
+    fit = {discount * fit.value, discount * fit.slope, discount * fit.curvature};
+    carried = discount * carried;
+    if (exercise && fit.value <= exercised.price) return exercised;
+    const double bound = american(p) || q == 0.0 ? 1.0 : std::exp(-q * p.market.years);
+    const double delta = std::clamp(fit.slope / spot, p.payoff.type == OptionType::Put ? -bound : 0.0,
+                                    p.payoff.type == OptionType::Put ? 0.0 : bound);
+    const double gamma = std::max((fit.curvature - fit.slope) / (spot * spot), 0.0);
+    const double theta = g * fit.value - (carried / dt + kappa * fit.slope);
+    return {std::max(fit.value, 0.0), delta, gamma, theta};
 }
 
 void expect_same_bits(const FdmOutcome& expected, const FdmOutcome& actual) {

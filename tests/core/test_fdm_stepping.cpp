@@ -123,7 +123,7 @@ template <class Exercise>
 void expect_exact_ends() {
     const std::size_t n = 51;
     const UniformMesher mesh(std::log(100.0), 1.2, n);
-    const TridiagonalOperator op = FdmProcess(0.05, 0.0, 0.2).build_operator(mesh);
+    const TridiagonalOperator op = FdmProcess(0.05, 0.05, 0.2).build_operator(mesh);
     std::vector<double> u0(n);
     for (std::size_t i = 0; i < n; ++i) u0[i] = std::fabs(mesh.spot(i) - 100.0);
     const double dt = 0.1;
@@ -151,7 +151,7 @@ class NonFiniteCarry : public ::testing::TestWithParam<double> {};
 TEST_P(NonFiniteCarry, SpreadsThroughTheZeroWeights) {
     const std::size_t n = 21;
     const UniformMesher mesh(std::log(100.0), 1.2, n);
-    const TridiagonalOperator op = FdmProcess(0.05, 0.0, 0.2).build_operator(mesh);
+    const TridiagonalOperator op = FdmProcess(0.05, 0.05, 0.2).build_operator(mesh);
     std::vector<double> u0(n, 1.0);
     Single<EuropeanExercise> single(op, u0, 0.02);
     single.lanes.v[13] = GetParam();
@@ -173,7 +173,7 @@ TEST_P(NoAllocation, InsideTheTimeLoop) {
     const std::size_t n = 301;
     const double dt = GetParam();
     const UniformMesher mesh(std::log(100.0), 1.2, n);
-    const TridiagonalOperator op = FdmProcess(0.05, 0.0, 0.2).build_operator(mesh);
+    const TridiagonalOperator op = FdmProcess(0.05, 0.05, 0.2).build_operator(mesh);
     std::vector<double> payoff(n);
     for (std::size_t i = 0; i < n; ++i) payoff[i] = std::max(100.0 - mesh.spot(i), 0.0);
     Single<AmericanExercise<SweepOrder::Descending>> american(op, payoff, dt, payoff);

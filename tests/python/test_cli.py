@@ -1,14 +1,23 @@
 """python -m sorvik_batch price: CSV and Parquet books, rows by method, bad rows by row, Dask clusters."""
 import csv
-import math
+import errno
+import logging
+import os
+import re
+import signal
+import stat
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
 
 import sorvik_batch as sb
+from sorvik_batch import _files
 from sorvik_batch.__main__ import main
+from sorvik_batch._columns import value_columns
+from conftest import fault_class
 
 INPUTS = ("spot", "strike", "years", "rate", "vol", "option_type", "exercise", "dividend_yield", "method")
 OUTPUTS = ("price", "delta", "gamma", "theta", "vega", "rho")
@@ -23,7 +32,7 @@ def book_columns(count, seed, american_share=0.3):
     columns = {"id": [f"T{i}" for i in range(count)]}
     columns.update({name: [repr(x) for x in values.tolist()] for name, values in numbers.items()})
     columns["strike"][:3] = ["100", "1e2", " 95.5 "]  # any text float() reads
-    columns["option_type"] = rng.choice(["call", "put", "Put"], count).tolist()
+    columns["option_type"] = rng.choice(["call", "put", "Put", "c", "P"], count).tolist()
     columns["exercise"] = np.where(rng.uniform(size=count) < american_share, "american", "european").tolist()
     columns["method"] = rng.choice(["", "analytic", "fdm", " FDM"], count, p=[0.7, 0.1, 0.1, 0.1]).tolist()
     columns["note"] = rng.choice(['has "quotes", and a comma', "", "plain"], count).tolist()
@@ -39,16 +48,19 @@ def write_csv(path, columns):
 
 
 def read_csv(path):
+    limit = csv.field_size_limit(10**7)
     with open(path, newline="") as stream:
         rows = list(csv.reader(stream))
+    csv.field_size_limit(limit)
     return {name: list(column) for name, column in zip(rows[0], zip(*rows[1:]))}
 
 
-def expected_row(columns, i):
+def expected_row(columns, i, **settings):
     """One row valued on its own with its method: the result the book's row must carry, bit for bit."""
     numbers = {name: float(columns[name][i]) for name in INPUTS[:5] + ("dividend_yield",)}
     method = columns["method"][i].strip().lower() or None
-    return sb.value(**numbers, option_type=columns["option_type"][i], exercise=columns["exercise"][i], method=method)
+    return sb.value(**numbers, option_type=columns["option_type"][i], exercise=columns["exercise"][i], method=method,
+                    **settings)
 
 
 def assert_same_bits(actual, expected):
@@ -63,16 +75,21 @@ def price(*args):
 # ---------------------------------------------------------------- files
 
 
-def test_csv_round_trip_carries_every_cell_and_gives_each_row_its_methods_exact_results(tmp_path, capsys):
+@pytest.mark.parametrize("bumped", [False, True])
+def test_csv_round_trip_carries_every_cell_and_gives_each_row_its_methods_exact_results(tmp_path, capsys, bumped):
     columns = book_columns(400, seed=1)  # methods blank, analytic and fdm, in any order
-    assert main(["price", str(write_csv(tmp_path / "book.csv", columns)), "--out", str(tmp_path / "out.csv")]) == 0
+    columns["note"][7] = "long " * 40_000  # longer than the csv module's default field limit
+    switch = ["--bumped-vega-rho"] if bumped else []
+    assert main(["price", str(write_csv(tmp_path / "book.csv", columns)), "--out", str(tmp_path / "out.csv"),
+                 *switch]) == 0
     assert "400/400" in capsys.readouterr().err  # the progress bar, counting options
     result = read_csv(tmp_path / "out.csv")
     assert list(result) == list(columns) + list(OUTPUTS)
     assert all(result[name] == columns[name] for name in columns)
     for i in range(400):
-        expected = expected_row(columns, i)
+        expected = expected_row(columns, i, bumped_vega_rho=bumped)
         assert_same_bits([float(result[name][i]) for name in OUTPUTS], [getattr(expected, n) for n in OUTPUTS])
+    assert np.isnan([float(x) for x in result["vega"]]).any() != bumped  # grid rows have vega only when asked
 
 
 @pytest.mark.parametrize("output", ["out.parquet", "out.csv"])
@@ -124,11 +141,14 @@ def bad_book(row, column, text):
         (3, "vol", "-0.1", "vol at row 3 is -0.1: must be a finite number >= 0"),
         (12, "spot", "0", "spot at row 12 is 0.0: must be a positive finite number"),
         (11, "dividend_yield", "inf", "dividend_yield at row 11 is inf: must be a finite number"),
-        (5, "option_type", "cal", "option_type at row 5: unknown value 'cal' (expected 'call' or 'put')"),
+        (5, "option_type", "cal", "option_type at row 5: unknown value 'cal' (expected 'call', 'put', 'c' or 'p')"),
         (7, "exercise", "bermudan", "exercise at row 7: unknown value 'bermudan' (expected 'american' or 'european')"),
         (8, "method", "tree", "method at row 8: unknown value 'tree' (expected 'analytic', 'fdm' or blank)"),
         (9, "strike", "abc", "strike at row 9 is 'abc': not a number"),
         (2, "years", "", "years at row 2 is '': not a number"),
+        (6, "strike", "1_00", "strike at row 6 is '1_00': not a number"),  # float() would read 100
+        (10, "spot", "１００", "spot at row 10 is '１００': not a number"),
+        (1, "rate", "9" * 49 + "%", f"rate at row 1 is {'9' * 40!r}... (50 characters): not a number"),
     ],
 )
 def test_bad_rows_are_named_by_data_row_column_and_why(tmp_path, capsys, row, column, text, message):
@@ -150,6 +170,9 @@ def test_bad_rows_are_named_by_data_row_column_and_why(tmp_path, capsys, row, co
         ("spot,strike,years,rate,vol,option_type,exercise,price\n", "the book already has a column named price: "
                                                                     "the results would overwrite it"),
         ("spot,spot,strike,years,rate,vol,option_type,exercise\n", "the header repeats spot"),
+        ("spot;strike;years;rate;vol;option_type;exercise\n1;1;1;0;0.2;put;european\n",
+         "missing columns: spot, strike, years, rate, vol, option_type, exercise (found "
+         "'spot;strike;years;rate;vol;option_type;exercise'; columns are separated by commas)"),
         ("spot,strike,years,rate,vol,option_type,exercise\n1,1,1,0,0.2,put,european\n1,1\n",
          "row 2 has 2 fields, the header 7"),
     ],
@@ -161,12 +184,121 @@ def test_malformed_books_are_refused(tmp_path, capsys, content, message):
     assert capsys.readouterr().err == f"python -m sorvik_batch: error: {message.format(path=path)}\n"
 
 
+def test_blank_optional_numbers_are_their_defaults(tmp_path):
+    pa = pytest.importorskip("pyarrow")
+    columns = book_columns(6, seed=5)
+    zeros, columns["dividend_yield"] = dict(columns, dividend_yield=["0"] * 6), ["", " "] * 3
+    pa.parquet.write_table(pa.table({**{n: [float(x) for x in zeros[n]] for n in INPUTS[:5]}, "dividend_yield":
+                                     pa.nulls(6, pa.float64()), **{n: zeros[n] for n in INPUTS[5:7] + ("method",)}}),
+                           tmp_path / "nulls.parquet")
+    for book in (write_csv(tmp_path / "zeros.csv", zeros), write_csv(tmp_path / "blanks.csv", columns),
+                 tmp_path / "nulls.parquet"):
+        assert price(book, "--out", tmp_path / f"{book.stem}_out.csv") == 0
+    valued = [read_csv(tmp_path / f"{name}_out.csv") for name in ("zeros", "blanks", "nulls")]
+    assert all(v[name] == valued[0][name] for v in valued for name in OUTPUTS)
+
+
+def test_parquet_with_repeated_columns_is_refused_by_name(tmp_path, capsys):
+    pa = pytest.importorskip("pyarrow")
+    pq = pytest.importorskip("pyarrow.parquet")
+    pq.write_table(pa.Table.from_arrays([pa.array([1.0])] * 8, names=["spot", *INPUTS[:7]]), tmp_path / "b.parquet")
+    assert price(tmp_path / "b.parquet", "--out", tmp_path / "out.csv") == 1
+    assert capsys.readouterr().err == "python -m sorvik_batch: error: the header repeats spot\n"
+
+
 def test_command_fails_with_one_line_and_no_traceback(tmp_path):
     book = write_csv(tmp_path / "book.csv", bad_book(4, "vol", "nan"))
     run = subprocess.run([sys.executable, "-m", "sorvik_batch", "price", str(book), "--out", str(tmp_path / "o.csv")],
                          capture_output=True, text=True, timeout=60)
     assert run.returncode == 1 and run.stdout == ""
     assert run.stderr.endswith("python -m sorvik_batch: error: vol at row 4 is nan: must be a finite number >= 0\n")
+
+
+# ---------------------------------------------------------------- results: whole or nothing
+
+
+def leftovers(folder):
+    return sorted(path.name for path in folder.iterdir() if path.name.endswith(".tmp"))
+
+
+@pytest.mark.parametrize("route", ["same", "relative", "symlink", "hardlink"])
+def test_result_naming_the_book_is_refused_before_any_work(tmp_path, monkeypatch, capsys, route):
+    book = write_csv(tmp_path / "book.csv", book_columns(20, seed=9))
+    before = book.read_bytes()
+    out = {"same": book, "relative": tmp_path / "no_such_folder" / ".." / "book.csv", "symlink": tmp_path / "link.csv",
+           "hardlink": tmp_path / "hard.csv"}[route]
+    if route in ("symlink", "hardlink"):
+        (out.symlink_to if route == "symlink" else out.hardlink_to)(book)
+    monkeypatch.setattr(_files, "read_book", lambda *_: pytest.fail("the book was read"))
+    assert price(book, "--out", out) == 1
+    assert capsys.readouterr().err == (f"python -m sorvik_batch: error: RESULT {str(out)!r} is the book itself: "
+                                       "write the results to another file\n")
+    assert book.read_bytes() == before and not leftovers(tmp_path)
+
+
+@pytest.mark.parametrize("existing", [False, True])
+@pytest.mark.parametrize("form, writer, error, status", [
+    (".csv", "_write_csv", OSError(errno.ENOSPC, "No space left on device"), 1),
+    (".csv", "_write_csv", KeyboardInterrupt(), 130),
+    (".parquet", "_write_parquet", OSError(errno.EFBIG, "File too large"), 1),
+], ids=["disk_full", "ctrl_c_while_writing", "parquet_too_large"])
+def test_a_write_that_fails_leaves_result_as_it_was(tmp_path, monkeypatch, form, writer, error, status, existing):
+    if form == ".parquet":
+        pytest.importorskip("pyarrow")
+    book, out = write_csv(tmp_path / "book.csv", book_columns(30, seed=10)), tmp_path / f"result{form}"
+    if existing:
+        out.write_text("what was there")
+
+    def fail_half_way(path, *_):
+        path.write_text("spot,strike\n1,")
+        raise error
+    monkeypatch.setattr(_files, writer, fail_half_way)
+    assert price(book, "--out", out) == status
+    assert (out.read_text() == "what was there") if existing else not out.exists()
+    assert not leftovers(tmp_path)
+
+
+@pytest.mark.parametrize("signum, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
+def test_signals_during_a_run_leave_result_as_it_was(tmp_path, signum, status):
+    columns = book_columns(20_000, seed=11, american_share=1.0)  # seconds on the grid
+    book, out = write_csv(tmp_path / "book.csv", columns), tmp_path / "result.csv"
+    out.write_text("what was there")
+    run = subprocess.Popen([sys.executable, "-m", "sorvik_batch", "price", str(book), "--out", str(out),
+                            "--no-progress"], stderr=subprocess.PIPE, text=True)
+    try:
+        while not leftovers(tmp_path):  # the temporary file: the run has begun
+            assert run.poll() is None, run.stderr.read()
+            time.sleep(0.01)
+        time.sleep(0.2)
+        run.send_signal(signum)
+        _, err = run.communicate(timeout=60)
+    finally:
+        run.kill()
+    assert run.returncode == status
+    assert err == f"python -m sorvik_batch: {'interrupted' if status == 130 else 'terminated'}\n"
+    assert out.read_text() == "what was there" and not leftovers(tmp_path)
+
+
+def test_result_gets_the_permissions_open_would_give(tmp_path):
+    book = write_csv(tmp_path / "book.csv", book_columns(10, seed=12))
+    new, old = tmp_path / "new.csv", tmp_path / "old.csv"
+    old.write_text("old")
+    old.chmod(0o604)
+    umask = os.umask(0o027)
+    try:
+        assert price(book, "--out", new) == 0 and price(book, "--out", old) == 0
+    finally:
+        os.umask(umask)
+    assert [stat.S_IMODE(path.stat().st_mode) for path in (new, old)] == [0o640, 0o604]
+    assert read_csv(old) == read_csv(new) and not leftovers(tmp_path)
+
+
+def test_a_result_that_cannot_be_written_fails_before_the_book_is_read(tmp_path, monkeypatch, capsys):
+    monkeypatch.setattr(_files, "read_book", lambda *_: pytest.fail("the book was read"))
+    out = tmp_path / "missing" / "x.csv"
+    assert price(write_csv(tmp_path / "book.csv", book_columns(5, seed=13)), "--out", out) == 1
+    assert capsys.readouterr().err == (f"python -m sorvik_batch: error: cannot write RESULT {str(out)!r}: "
+                                       "No such file or directory\n")
 
 
 # ---------------------------------------------------------------- Dask
@@ -204,11 +336,17 @@ def test_cluster_values_a_book_bit_for_bit_as_this_process(client, large_book):
 
 
 @pytest.mark.cluster
-def test_workers_start_a_local_cluster(distributed, tmp_path):
-    book = write_csv(tmp_path / "book.csv", book_columns(2000, seed=8))
+def test_workers_start_a_local_cluster(distributed, tmp_path, capfd):
+    columns = book_columns(2000, seed=8)
+    book = write_csv(tmp_path / "book.csv", columns)
     assert price(book, "--out", tmp_path / "here.parquet") == 0
     assert price(book, "--out", tmp_path / "there.parquet", "--workers", "2") == 0
     assert (tmp_path / "there.parquet").read_bytes() == (tmp_path / "here.parquet").read_bytes()
+    columns["vol"][1234] = "-1"  # the workers' own reports of it (their processes share stderr) stay quiet
+    capfd.readouterr()
+    assert price(write_csv(book, columns), "--out", tmp_path / "bad.csv", "--workers", "2") == 1
+    assert capfd.readouterr().err == ("python -m sorvik_batch: error: vol at row 1235 is -1.0: must be a finite "
+                                      "number >= 0\n")
 
 
 @pytest.mark.cluster
@@ -218,6 +356,55 @@ def test_cluster_names_bad_rows_of_any_partition(client, tmp_path, capsys):
     book = write_csv(tmp_path / "book.csv", columns)
     assert price(book, "--out", tmp_path / "out.csv", "--scheduler", client.scheduler.address) == 1
     assert capsys.readouterr().err.endswith("error: rate at row 15433 is nan: must be a finite number\n")
+
+
+@pytest.mark.cluster
+def test_a_lost_worker_costs_only_time(client, tmp_path):
+    from sorvik_batch.cluster import run_on_cluster
+
+    book = _files.read_book(write_csv(tmp_path / "book.csv", book_columns(4000, seed=15, american_share=1.0)), "raise")
+    killed = []
+
+    def kill_a_worker_once(done, total):  # with it go the data and results of its partitions
+        if not killed:
+            killed.append(os.kill(next(iter(client.run(os.getpid).values())), signal.SIGKILL))
+
+    there = run_on_cluster(book.inputs, 4000, scheduler=client.scheduler.address, workers=None, threads=None,
+                           errors="raise", progress=kill_a_worker_once)
+    here = value_columns(book.inputs, range(1, 4001))
+    assert killed and all(np.array_equal(there[name], here[name], equal_nan=True) for name in OUTPUTS)
+    client.wait_for_workers(2)
+
+
+def break_partitions(distributed, how):
+    """A worker plugin: every partition on the worker ends its process, or raises an internal fault."""
+
+    class BreakPartitions(distributed.WorkerPlugin):
+        def setup(self, worker):
+            from sorvik_batch import cluster
+
+            def broken(*_, **__):
+                if how == "exit":
+                    os._exit(1)
+                raise fault_class()("injected")
+
+            cluster.value_columns = broken
+
+    return BreakPartitions()
+
+
+@pytest.mark.cluster
+@pytest.mark.parametrize("how, message", [("exit", "lost with the workers valuing them, twice"),
+                                          ("fault", "PanicException: injected")])
+def test_partitions_that_break_their_workers_end_the_run_in_one_line(distributed, tmp_path, capsys, how, message):
+    book, out = write_csv(tmp_path / "book.csv", book_columns(200, seed=16)), tmp_path / "out.csv"
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
+                                  silence_logs=logging.CRITICAL) as cluster, distributed.Client(cluster) as client:
+        client.register_plugin(break_partitions(distributed, how))
+        assert price(book, "--out", out, "--scheduler", cluster.scheduler_address) == 1
+    error = capsys.readouterr().err
+    assert re.fullmatch(rf"python -m sorvik_batch: error: rows \d+ to \d+: {re.escape(message)}\n", error)
+    assert not out.exists() and not leftovers(tmp_path)
 
 
 @pytest.mark.cluster

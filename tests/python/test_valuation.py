@@ -468,14 +468,14 @@ print(b.config().compute().price > 0)
 def _available_nodes():
     with open("/proc/meminfo") as f:
         available = next(int(line.split()[1]) * 1024 for line in f if line.startswith("MemAvailable:"))
-    return available // 176 + 1  # 22 arrays of doubles per node
+    return available // 192 + 1  # 24 arrays of doubles per node
 
 
 @pytest.mark.skipif(UNDER_SANITIZER, reason="the sanitizer runtime cannot start under a memory limit")
 @pytest.mark.parametrize(
     "limit, nodes, refusal",
     [
-        ("RLIMIT_AS", 20_000_001, r"3\.3 GiB \(3520000176 bytes\); the address-space limit \(RLIMIT_AS\) leaves "
+        ("RLIMIT_AS", 20_000_001, r"3\.6 GiB \(3840000192 bytes\); the address-space limit \(RLIMIT_AS\) leaves "
                                   r"room for 8\d\d\.\d MiB"),
         ("RLIMIT_DATA", _available_nodes(), r"[\d.]+ GiB \(\d+ bytes\); the (available memory \(MemAvailable\)|"
                                             r"cgroup memory limit \(.+\)) leaves room for [\d.]+ GiB"),

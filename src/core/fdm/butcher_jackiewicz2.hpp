@@ -25,9 +25,13 @@ struct StepLanes {
     std::vector<double> lower, diag, upper;
     /// The factorisation of I − λΔt·L in the exercise rule's order, by elimination step.
     std::vector<double> scaled_previous, modified_next, inverse_pivots;
-    /// Carried components u (node values) and v ≈ Δt·du/dτ, elimination
-    /// scratch, and the payoff the exercise rule holds values at; by row.
-    std::vector<double> u, v, sweep, payoff;
+    /// Carried components u (node values) and v ≈ Δt·du/dτ and elimination
+    /// scratch, by row.
+    std::vector<double> u, v, sweep;
+    /// The payoff the exercise rule holds values at, at the times of the
+    /// coming step's two stages, [stage][row]; the same for every step
+    /// unless the solver sets it before each one.
+    std::array<std::vector<double>, 2> floors;
     std::array<double, W> dt{};
     /// Far-field values of the low and the high end node at the times of the
     /// coming step's two stages, [stage][end][lane]; set before every step.
@@ -37,10 +41,10 @@ struct StepLanes {
         : n(nodes),
           lower(nodes * W), diag(nodes * W), upper(nodes * W),
           scaled_previous(nodes * W), modified_next(nodes * W), inverse_pivots(nodes * W),
-          u(nodes * W), v(nodes * W), sweep(nodes * W), payoff(nodes * W) {}
+          u(nodes * W), v(nodes * W), sweep(nodes * W), floors{std::vector<double>(nodes * W), std::vector<double>(nodes * W)} {}
 
     /// Lane w: operator L, time step Δt, initial values u = u0 and v = Δt·(L·u0),
-    /// the payoff, and the factorisation of I − λΔt·L in `order`. Throws
+    /// the payoff as both stages' floor, and the factorisation of I − λΔt·L in `order`. Throws
     /// Fault when a size differs from n.
     void load(std::size_t w, const TridiagonalOperator& op, double dt, std::span<const double> u0,
               std::span<const double> payoff, SweepOrder order);
@@ -104,7 +108,8 @@ void StepLanes<W>::load(std::size_t w, const TridiagonalOperator& op, double ste
         inverse_pivots[e] = f.inverse_pivots[i];
         u[e] = u0[i];
         v[e] = step * lv[i];
-        payoff[e] = floor[i];
+        floors[0][e] = floor[i];
+        floors[1][e] = floor[i];
     }
     dt[w] = step;
 }
@@ -140,7 +145,7 @@ void ButcherJackiewicz2::stage(StepLanes<W>& lanes) {
     double* const u = lanes.u.data();
     double* const v = lanes.v.data();
     double* const z = lanes.sweep.data();
-    const double* const floor = lanes.payoff.data();
+    const double* const floor = lanes.floors[S].data();
     const double* const l = lanes.scaled_previous.data();
     const double* const cn = lanes.modified_next.data();
     const double* const p = lanes.inverse_pivots.data();

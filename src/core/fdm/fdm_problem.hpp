@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "fdm/payoff.hpp"
 #include "instrument/stock_option.hpp"
@@ -20,12 +21,15 @@ struct FdmSettings {
 void check_grid_std_devs(double grid_std_devs);
 
 /// One option on the grid: its payoff, whether it may be exercised early,
-/// its market and the grid settings.
+/// its market and the grid settings. `half_width`, when set, fixes the
+/// grid's half-width instead of grid_half_width(): valuations that differ
+/// only in σ or r then share one mesh, so their difference is smooth.
 struct FdmProblem {
     VanillaPayoff payoff;
     ExerciseStyle exercise = ExerciseStyle::European;
     MarketNumbers market;
     FdmSettings grid;
+    std::optional<double> half_width;
 };
 
 /// Price and spot greeks read off the grid; theta is per year of calendar time.

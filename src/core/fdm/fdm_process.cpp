@@ -1,21 +1,25 @@
-// fdm/fdm_process.cpp: Black–Scholes–Merton dynamics and their log-spot operator.
+// fdm/fdm_process.cpp: Black–Scholes–Merton dynamics and their operator on a drifting log-spot grid.
 #include "fdm/fdm_process.hpp"
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
 namespace sorvik {
 
+double FdmProcess::coordinate_drift(double carry, double vol, double step) {
+    const double d = vol * vol * 0.5;
+    const double mu = carry - d;
+    const double most = d / step;  // |μ| at a cell Péclet number of 1/2
+    return mu - std::clamp(mu, -most, most);
+}
+
 TridiagonalOperator FdmProcess::build_operator(const UniformMesher& mesh) const {
     const std::size_t n = mesh.size();
     std::vector<double> lower(n), diag(n), upper(n);
+    const double d = half_variance_;
+    const double mu = grid_carry_ - half_variance_;
     for (std::size_t i = 1; i + 1 < n; ++i) {
-        // The log-space coefficients are formed from the spot-space ones at
-        // every node, so they carry that rounding (mathematically d = ½σ²).
-        const double spot = mesh.spot(i);
-        const double spot2 = spot * spot;
-        const double d = diffusion(spot) / spot2;
-        const double mu = drift(spot) / spot - diffusion(spot) / spot2;
         const double hm = mesh.dminus(i);
         const double hp = mesh.dplus(i);
         const double denom = hm * hp * (hm + hp);

@@ -1,4 +1,4 @@
-// fdm/fdm_process.hpp: Black–Scholes–Merton dynamics and their log-spot operator.
+// fdm/fdm_process.hpp: Black–Scholes–Merton dynamics and their operator on a drifting log-spot grid.
 #pragma once
 
 #include "fdm/tridiagonal_operator.hpp"
@@ -6,28 +6,32 @@
 
 namespace sorvik {
 
-/// A stock with constant rate r (discounting), dividend yield q (drift r − q)
-/// and volatility σ. In time to expiry τ and x = ln S the value obeys
-/// ∂V/∂τ = L·V with L = μ·∂/∂x + d·∂²/∂x² − r, where d = ½σ² and μ = r − q − ½σ².
+/// A stock with constant rate r (discounting), dividend yield q and
+/// volatility σ, in time to expiry τ and the coordinate y = ln S + κ·τ,
+/// which takes over the part κ of the spot's drift that the grid cannot
+/// carry (see coordinate_drift): ∂V/∂τ = L·V with
+/// L = d·∂²/∂y² + (r − q − κ − d)·∂/∂y − r, d = ½σ².
 class FdmProcess {
 public:
-    FdmProcess(double rate, double dividend_yield, double vol)
-        : rate_(rate), dividend_yield_(dividend_yield), half_variance_(vol * vol * 0.5) {}
+    /// `grid_carry` is r − q − κ, the drift of ln S + d left on the grid.
+    FdmProcess(double rate, double grid_carry, double vol)
+        : rate_(rate), grid_carry_(grid_carry), half_variance_(vol * vol * 0.5) {}
 
-    /// (r − q)·S; exactly r·S without dividends.
-    double drift(double spot) const { return (rate_ - dividend_yield_) * spot; }
-    /// Half the instantaneous variance of S: S²·½σ².
-    double diffusion(double spot) const { return spot * spot * half_variance_; }
+    /// κ for a grid of cells `step` wide: 0 while the cell Péclet number of
+    /// the drift μ = r − q − d is at most 1/2 (|μ|·step/(2d) ≤ 1/2), else
+    /// just what brings it back to 1/2. As σ → 0, κ → r − q: the grid
+    /// follows the forward. Continuous in every input.
+    static double coordinate_drift(double carry, double vol, double step);
 
-    /// L on the mesh: the three-point non-uniform stencil on interior rows and
-    /// zero end rows, since the stepper holds the end nodes at the option's
-    /// far-field values. Checks nothing itself; throws the operator's size
-    /// Fault for N < 3.
+    /// L on the mesh: the three-point non-uniform stencil on interior rows
+    /// and zero end rows, since the stepper holds the end nodes at the
+    /// option's far-field values. Checks nothing itself; throws the
+    /// operator's size Fault for N < 3.
     TridiagonalOperator build_operator(const UniformMesher& mesh) const;
 
 private:
     double rate_;
-    double dividend_yield_;
+    double grid_carry_;
     double half_variance_;
 };
 

@@ -14,6 +14,7 @@
 #include "fdm/butcher_jackiewicz2.hpp"
 #include "fdm/exercise.hpp"
 #include "fdm/fdm_process.hpp"
+#include "fdm/grid_readoff.hpp"
 #include "fdm/uniform_mesher.hpp"
 #include "numeric_text.hpp"
 #include "system/memory_budget.hpp"
@@ -22,24 +23,18 @@ namespace sorvik {
 
 namespace {
 
-// N-sized arrays alive at the peak of one option's run: mesh 3, operator
-// bands 3 and its factorisation 3; the stepper's copies of both 6, its
-// u, v, sweep and payoff 4; the payoff and the read-off's u and v 3.
-constexpr uint64_t arrays_per_node = 22;
+// N-sized arrays alive at the peak of one option's run: mesh 3, node spots 1,
+// operator bands 3 and its factorisation 3; the stepper's copies of both 6,
+// its u, v, sweep and two stage floors 5; the payoff (then the read-off's
+// floor) and the read-off's u and v 3.
+constexpr uint64_t arrays_per_node = 24;
 
 /// Throws MemoryBudgetExceeded when `options` runs on `nodes` nodes would not
 /// fit under the process's memory limits, so a huge count fails cleanly
 /// instead of meeting the out-of-memory killer. Small counts always pass,
 /// which leaves the operator's size fault to report N < 3.
 void require_fits_in_memory(uint64_t nodes, uint64_t options) {
-    constexpr uint64_t bytes_per_node = arrays_per_node * sizeof(double);
-    const uint64_t per_option = nodes > std::numeric_limits<uint64_t>::max() / bytes_per_node
-                                    ? std::numeric_limits<uint64_t>::max()  // stands for any larger count
-                                    : nodes * bytes_per_node;
-    const uint64_t bytes = options != 0 && per_option > std::numeric_limits<uint64_t>::max() / options
-                               ? std::numeric_limits<uint64_t>::max()
-                               : per_option * options;
-    require_memory(bytes, "the finite-difference grid");
+    require_memory(grid_bytes(nodes, options), "the finite-difference grid");
 }
 
 /// σ√T, the standard deviation of ln S at expiry (√T·σ, in that order).
@@ -47,72 +42,161 @@ double spread(const MarketNumbers& m) { return std::sqrt(m.years) * std::fabs(m.
 
 bool is_deterministic(const FdmProblem& p) { return spread(p.market) == 0.0; }
 
+/// Whether the grid must impose early exercise: an American whose early
+/// exercise can pay. Any other option is valued as a European.
+bool exercised_early(const FdmProblem& p) {
+    return p.exercise == ExerciseStyle::American && p.payoff.early_exercise_can_pay(p.market);
+}
+
 /// Which stepping a problem takes; problems of one kind and one grid size can share a pass.
 enum class Kind { European, AmericanCall, AmericanPut };
 
 Kind kind_of(const FdmProblem& p) {
-    if (p.exercise == ExerciseStyle::European) return Kind::European;
+    if (!exercised_early(p)) return Kind::European;
     return p.payoff.type == OptionType::Call ? Kind::AmericanCall : Kind::AmericanPut;
 }
 
-enum class Order { Less, Equal, Greater };
-
-/// Three-way comparison of a location with ln(spot); unordered is a fault.
-Order compare(double x, double y) {
-    if (x < y) return Order::Less;
-    if (x > y) return Order::Greater;
-    if (x == y) return Order::Equal;
-    throw Fault("NaN in Grid");
-}
-
-/// One option's grid and operator for the length of its run.
+/// One option's grid and operator for the length of its run. The grid's
+/// coordinate is y = ln S + κ·τ (see FdmProcess): node i stands for the
+/// spot e^(y_i)·e^(−κτ) τ years before expiry; it holds values grown by
+/// e^(gτ), U = e^(gτ)·V, g = r − (the rate the operator discounts at).
+///
+/// An option exercised early keeps the spot as its coordinate (κ = 0) while
+/// the cells can carry the drift, and discounts on the grid (g = 0): the
+/// value K − S of its exercise region then stands still in time, which the
+/// exercise rule, first order in the step, needs. Any other option follows
+/// the forward, κ = r − q, with undiscounted values, g = r: a value far from
+/// the strike, e^(−rτ)·(e^y − K) or 0 in these terms, is then e^y − K for
+/// all τ, which the scheme reproduces exactly; tiny time values above it
+/// (small σ, quotes near the sure value) are not drowned by the scheme's
+/// error on the discount. Such a call is stepped as the put and read off
+/// with the parity C = P + e^y − K, exact in these terms: the call's own
+/// growth like e^y towards the top of a wide grid would feed the stencil's
+/// error on it back to the spot.
 struct GridRun {
     const FdmProblem* problem;
+    bool exercise;  // exercised_early()
+    bool parity;    // a call stepped as its put
+    VanillaPayoff stepped;  // the payoff on the grid
+    double width;
+    double kappa;   // κ
+    double growth;  // g
     UniformMesher mesh;
     TridiagonalOperator op;
     double dt;
-    double low_spot, high_spot;  // e^(x_0), e^(x_(N−1))
+    std::vector<double> spots;  // e^(y_i), the node spots at expiry
 
     explicit GridRun(const FdmProblem& p)
         : problem(&p),
+          exercise(exercised_early(p)),
+          parity(!exercise && p.payoff.type == OptionType::Call),
+          stepped{parity ? OptionType::Put : p.payoff.type, p.payoff.strike},
+          width(p.half_width ? *p.half_width : grid_half_width(p)),
+          kappa(exercise ? FdmProcess::coordinate_drift(p.market.rate - p.market.dividend_yield, p.market.vol,
+                                                        2.0 * width / static_cast<double>(p.grid.nodes - 1))
+                         : p.market.rate - p.market.dividend_yield),
+          growth(exercise ? 0.0 : p.market.rate),
           // 1. Mesh, centred on the strike
-          mesh(std::log(p.payoff.strike), grid_half_width(p), static_cast<std::size_t>(p.grid.nodes)),
+          mesh(std::log(p.payoff.strike), width, static_cast<std::size_t>(p.grid.nodes)),
           // 3. Operator (the size fault for N < 3 comes from here)
-          op(FdmProcess(p.market.rate, p.market.dividend_yield, p.market.vol).build_operator(mesh)),
+          op(FdmProcess(p.market.rate - growth, (p.market.rate - p.market.dividend_yield) - kappa, p.market.vol)
+                 .build_operator(mesh)),
           // 2. Time step
           dt(p.market.years / static_cast<double>(p.grid.time_steps)),
-          low_spot(mesh.spot(0)),
-          high_spot(mesh.spot(mesh.size() - 1)) {}
+          spots(mesh.size()) {
+        for (std::size_t i = 0; i < spots.size(); ++i) spots[i] = mesh.spot(i);
+    }
 
-    /// 4. Payoff at every node.
-    std::vector<double> payoff() const {
-        std::vector<double> values(mesh.size());
-        for (std::size_t i = 0; i < mesh.size(); ++i) values[i] = problem->payoff(mesh.spot(i));
-        return values;
+    /// e^(−κτ): a node's spot τ years before expiry over its spot at expiry.
+    double drift_factor(double tau) const { return kappa == 0.0 ? 1.0 : std::exp((-kappa) * tau); }
+
+    /// e^(gτ): the grid's values over the option's.
+    double growth_factor(double tau) const { return growth == 0.0 ? 1.0 : std::exp(growth * tau); }
+
+    /// 4. The payoff at every node, τ years before expiry, undiscounted (at
+    /// τ = 0 the initial values).
+    void payoff(double tau, std::span<double> out) const {
+        const double factor = drift_factor(tau);
+        const double growth = growth_factor(tau);
+        for (std::size_t i = 0; i < spots.size(); ++i) out[i] = growth * stepped(spots[i] * factor);
     }
 
     /// The far-field value of the low or the high end τ years before expiry,
     /// held by the exercise rule.
     template <class Exercise>
-    double end_value(bool low_end, double tau, double payoff) const {
+    double end_value(bool low_end, double tau, double floor) const {
         const FdmProblem& p = *problem;
-        return Exercise::hold(p.payoff.far_field(low_end, low_end ? low_spot : high_spot, tau, p.market), payoff);
+        const double spot = spots[low_end ? 0 : spots.size() - 1] * drift_factor(tau);
+        return Exercise::hold(growth_factor(tau) * stepped.far_field(low_end, spot, tau, p.market), floor);
     }
 
-    /// 8. Price and greeks off the final grid. An American is never worth less
-    /// than its payoff, at the spot or at the two bumped spots.
-    FdmOutcome results(std::span<const double> u, std::span<const double> v) const {
+    /// 8. Price and greeks off the final grid by the local cubic of read_off,
+    /// at y = ln S + κ·T (ln S without time steps), discounted by e^(−gT):
+    /// delta = V_y/S, gamma = (V_yy − V_y)/S², theta from the scheme's
+    /// carried derivative plus the coordinate's drift and the growth. An
+    /// American reads only the nodes it holds: in the exercise region (or
+    /// where the continuation side extrapolates to no more than the payoff)
+    /// it takes the payoff's own value and slope, gamma and theta 0. Vanilla
+    /// values are convex in S and never negative, and |delta| is at most
+    /// delta_bound(): the read-off keeps to those bounds. u and v are the
+    /// final values (changed here); `scratch` has N entries.
+    FdmOutcome results(std::span<double> u, std::span<double> v, std::span<double> scratch) const {
         const FdmProblem& p = *problem;
         const double spot = p.market.spot;
+        // The time the steps covered: T, or none when there are none.
+        const double elapsed = p.grid.time_steps == 0 ? 0.0 : p.market.years;
+        const double y = std::log(spot) + kappa * elapsed;
         const std::span<const double> x = mesh.locations();
-        const bool american = p.exercise == ExerciseStyle::American;
-        auto held = [&](double value, double at) { return american ? std::max(value, p.payoff(at)) : value; };
-        const double v0 = held(value_at(x, u, spot), spot);
-        const double vv = value_at(x, v, spot);
-        const double h = 0.01 * spot;
-        const double v_up = held(value_at(x, u, spot + h), spot + h);
-        const double v_down = held(value_at(x, u, spot - h), spot - h);
-        return {v0, (v_up - v_down) / (2.0 * h), ((v_up - (v0 + v0)) + v_down) / (h * h), -vv / dt};
+        const std::size_t n = mesh.size();
+        if (std::isnan(y) || std::isnan(x[0])) throw Fault("NaN in Grid");
+        const FdmOutcome exercised{p.payoff(spot), p.payoff.slope(spot), 0.0, 0.0};
+        std::size_t first = 0, last = n - 1;
+        if (exercise) {
+            // The nodes held at their payoff today, counted from the exercise side.
+            const std::span<double> floor = scratch;
+            payoff(elapsed, floor);
+            const double slack = 1e-13 * p.payoff.strike;
+            auto held = [&](std::size_t i) { return u[i] <= floor[i] + slack; };
+            if (p.payoff.type == OptionType::Put) {
+                while (first < n && held(first)) ++first;
+                if (first == n || (first > 0 && x[first - 1] >= y)) return exercised;
+            } else {
+                while (last + 1 > 0 && held(last)) --last;
+                if (last + 1 == 0 || (last + 1 < n && x[last + 1] <= y)) return exercised;
+            }
+        }
+        // The cubic reads what is left after the growth c·e^y that a call
+        // carries (not a cubic); it comes back exactly, with its derivatives
+        // e^y and its τ-derivative. A call stepped as its put has none on the
+        // grid: the parity adds it, and −K, whose τ-derivative is 0 here.
+        const double share = p.payoff.forward_share(elapsed, kappa, p.market) * growth_factor(elapsed);
+        const double share_rate = growth - (kappa + p.market.dividend_yield);
+        if (share != 0.0 && !parity) {
+            const double share_v = share_rate * share * dt;
+            for (std::size_t i = 0; i < n; ++i) {
+                u[i] = u[i] - share * spots[i];
+                v[i] = v[i] - share_v * spots[i];
+            }
+        }
+        LocalFit fit = read_off(x, u, y, first, last);
+        double carried = read_off(x, v, y, first, last).value;
+        if (share != 0.0) {
+            const double growth_part = share * std::exp(y);
+            fit = {fit.value + growth_part, fit.slope + growth_part, fit.curvature + growth_part};
+            carried += share_rate * dt * growth_part;
+            if (parity) fit.value -= p.payoff.strike;
+        }
+        const double discount = 1.0 / growth_factor(elapsed);
+        fit = {discount * fit.value, discount * fit.slope, discount * fit.curvature};
+        carried = discount * carried;
+        if (exercise && !(fit.value > exercised.price)) return exercised;
+        const double bound = p.payoff.delta_bound(p.exercise == ExerciseStyle::American, p.market);
+        const double slope = fit.slope / spot;
+        const double delta = p.payoff.type == OptionType::Call ? std::clamp(slope, 0.0, bound)
+                                                               : std::clamp(slope, -bound, 0.0);
+        const double gamma = (fit.curvature - fit.slope) / (spot * spot);
+        const double theta = growth * fit.value - (carried / dt + kappa * fit.slope);
+        return {std::max(fit.value, 0.0), delta, std::max(gamma, 0.0), theta};
     }
 };
 
@@ -120,27 +204,35 @@ struct GridRun {
 template <std::size_t W, class Exercise>
 void solve_together(const std::array<const FdmProblem*, W>& problems, std::array<FdmOutcome*, W> out,
                     CancellationHook cancel) {
+    constexpr bool american = Exercise::derivative_from_stage_equation;
     std::vector<std::unique_ptr<GridRun>> runs;
     for (std::size_t w = 0; w < W; ++w) runs.push_back(std::make_unique<GridRun>(*problems[w]));
     const std::size_t n = runs[0]->mesh.size();
     StepLanes<W> lanes(n);
+    std::vector<double> work(n);
     for (std::size_t w = 0; w < W; ++w) {
-        const std::vector<double> payoff = runs[w]->payoff();
+        runs[w]->payoff(0.0, work);
         // 5. Start the stepper: u = payoff, v = Δt·(L·payoff)
-        lanes.load(w, runs[w]->op, runs[w]->dt, payoff, payoff, Exercise::order);
+        lanes.load(w, runs[w]->op, runs[w]->dt, work, work, Exercise::order);
     }
-    // 6. Exercise rule and 7. steps
+    // 6. Exercise rule and 7. steps. An American's floor moves with the
+    // node spots, e^(−κτ) of their values at expiry, unless κ = 0.
     const uint64_t steps = problems[0]->grid.time_steps;
     for (uint64_t m = 0; m < steps; ++m) {
         if (cancel.poll != nullptr && cancel.poll(cancel.context)) {
             throw Cancelled{};
         }
         for (std::size_t w = 0; w < W; ++w) {
+            const GridRun& run = *runs[w];
             for (std::size_t s = 0; s < 2; ++s) {
                 const double tau = (static_cast<double>(m) + ButcherJackiewicz2::c[s]) * lanes.dt[w];
-                lanes.ends[s][0][w] = runs[w]->template end_value<Exercise>(true, tau, lanes.at(lanes.payoff, 0, w));
+                if (american && run.kappa != 0.0) {
+                    run.payoff(tau, work);
+                    for (std::size_t i = 0; i < n; ++i) lanes.floors[s][i * W + w] = work[i];
+                }
+                lanes.ends[s][0][w] = run.template end_value<Exercise>(true, tau, lanes.at(lanes.floors[s], 0, w));
                 lanes.ends[s][1][w] =
-                    runs[w]->template end_value<Exercise>(false, tau, lanes.at(lanes.payoff, n - 1, w));
+                    run.template end_value<Exercise>(false, tau, lanes.at(lanes.floors[s], n - 1, w));
             }
         }
         ButcherJackiewicz2::step<Exercise>(lanes);
@@ -151,7 +243,7 @@ void solve_together(const std::array<const FdmProblem*, W>& problems, std::array
             u[i] = lanes.at(lanes.u, i, w);
             v[i] = lanes.at(lanes.v, i, w);
         }
-        *out[w] = runs[w]->results(u, v);
+        *out[w] = runs[w]->results(u, v, work);
     }
 }
 
@@ -176,13 +268,19 @@ void check_grid(const FdmProblem& p, uint64_t options) {
     require_operator_size(static_cast<std::size_t>(p.grid.nodes));
 }
 
-/// ln of a spot the deterministic value is read at; a NaN is what a grid
-/// lookup would have refused.
-void require_ordered_spot(double spot) {
-    if (std::isnan(std::log(spot))) throw Fault("NaN in Grid");
+}  // namespace
+
+uint64_t grid_bytes(uint64_t nodes, uint64_t options) {
+    constexpr uint64_t bytes_per_node = arrays_per_node * sizeof(double);
+    const uint64_t per_option = nodes > std::numeric_limits<uint64_t>::max() / bytes_per_node
+                                    ? std::numeric_limits<uint64_t>::max()  // stands for any larger count
+                                    : nodes * bytes_per_node;
+    return options != 0 && per_option > std::numeric_limits<uint64_t>::max() / options
+               ? std::numeric_limits<uint64_t>::max()
+               : per_option * options;
 }
 
-}  // namespace
+unsigned lane_group(const FdmProblem& p) { return is_deterministic(p) ? 0 : 1 + static_cast<unsigned>(kind_of(p)); }
 
 void check_grid_std_devs(double grid_std_devs) {
     if (!(grid_std_devs > 0.0) || std::isinf(grid_std_devs))
@@ -190,57 +288,33 @@ void check_grid_std_devs(double grid_std_devs) {
 }
 
 double grid_half_width(const FdmProblem& p) {
-    const double sd = spread(p.market);
+    const MarketNumbers& m = p.market;
+    const double sd = spread(m);
     double width = p.grid.grid_std_devs * sd;
-    const double spot = p.market.spot;
-    if (spot > 0.0 && std::isfinite(spot)) {
-        const double h = 0.01 * spot;
-        const double strike = p.payoff.strike;
-        const double reach =
-            std::max(std::fabs(std::log((spot + h) / strike)), std::fabs(std::log((spot - h) / strike))) + 2.0 * sd;
+    const double strike = p.payoff.strike;
+    if (m.spot > 0.0 && std::isfinite(m.spot)) {
+        // The spot's coordinate today, ln S + κT, at least 2σ√T inside the
+        // grid, for any κ between 0 and r − q − ½σ² (the grid decides κ).
+        const double z = std::log(m.spot / strike);
+        const double drift = (m.rate - m.dividend_yield - 0.5 * m.vol * m.vol) * m.years;
+        double reach = std::max(std::fabs(z), std::fabs(z + drift)) + 2.0 * sd;
+        // And 3 cells inside, so that the read-off's cubic is one of interior
+        // nodes (as σ√T → 0 the 2σ√T alone would leave it on the end node).
+        const double cells = static_cast<double>(p.grid.nodes - 1);
+        if (cells > 12.0) reach = reach / (1.0 - 6.0 / cells);
         if (reach > width) width = reach;
     }
+    // Cells of at least 2^-32 of the centre's magnitude: finer ones would
+    // lose the locations' differences to rounding as σ√T → 0.
+    const double finest = 0x1p-33 * std::max(1.0, std::fabs(std::log(strike))) * static_cast<double>(p.grid.nodes - 1);
+    if (finest > width) width = finest;
     return width;
 }
 
 FdmOutcome deterministic_outcome(const FdmProblem& p) {
-    const MarketNumbers& m = p.market;
-    const double K = p.payoff.strike, T = m.years, r = m.rate, q = m.dividend_yield;
-    const double sign = p.payoff.type == OptionType::Call ? 1.0 : -1.0;
-    // The payoff of exercising t years from now, discounted: ±(S·e^(−qt) − K·e^(−rt)).
-    auto exercised_at = [&](double spot, double t) { return sign * (spot * std::exp(-q * t) - K * std::exp(-r * t)); };
-    // The best exercise time for `spot`: expiry for a European; for an
-    // American also now, and the stationary point of exercised_at where
-    // q·S·e^(−qt) = r·K·e^(−rt), if it lies inside (0, T).
-    struct Best {
-        double value;
-        bool at_expiry;
-    };
-    auto best = [&](double spot) {
-        Best b{std::max(0.0, exercised_at(spot, T)), true};
-        if (p.exercise == ExerciseStyle::European) return b;
-        // Ties go to exercising early: the value then does not move with T.
-        auto consider = [&](double t) {
-            const double v = exercised_at(spot, t);
-            if (v >= b.value) b = {v, false};
-        };
-        consider(0.0);
-        if (q != r && q * r > 0.0) {
-            const double t = std::log((r * K) / (q * spot)) / (r - q);
-            if (t > 0.0 && t < T) consider(t);
-        }
-        return b;
-    };
-    const double spot = m.spot, h = 0.01 * spot;
-    for (const double s : {spot, spot + h, spot - h}) require_ordered_spot(s);
-    const Best now = best(spot);
-    const double v0 = now.value, v_up = best(spot + h).value, v_down = best(spot - h).value;
-    // Calendar-time derivative: −∂/∂T of ±(S·e^(−qT) − K·e^(−rT)) when
-    // exercising at expiry pays, else 0.
-    const double theta = now.at_expiry && now.value > 0.0
-                             ? sign * (q * spot * std::exp(-q * T) - r * K * std::exp(-r * T))
-                             : 0.0;
-    return {v0, (v_up - v_down) / (2.0 * h), ((v_up - (v0 + v0)) + v_down) / (h * h), theta};
+    if (std::isnan(std::log(p.market.spot))) throw Fault("NaN in Grid");  // what a grid lookup would refuse
+    const SureValue sure = p.payoff.sure_value(p.exercise == ExerciseStyle::American, p.market);
+    return {sure.value, sure.delta, 0.0, sure.theta};
 }
 
 FdmOutcome solve_fdm(const FdmProblem& problem, CancellationHook cancel) {
@@ -254,7 +328,7 @@ void solve_fdm_many(std::span<const FdmProblem> problems, std::span<FdmOutcome> 
         throw Fault("solve_fdm_many: " + std::to_string(problems.size()) + " problems, " +
                     std::to_string(out.size()) + " results");
     }
-    constexpr std::size_t lanes = 4;
+    constexpr std::size_t lanes = kGridLanes;
     // Grid problems, ordered so that those that can step together are adjacent.
     std::vector<std::size_t> grid;
     for (std::size_t i = 0; i < problems.size(); ++i) {
@@ -287,37 +361,6 @@ void solve_fdm_many(std::span<const FdmProblem> problems, std::span<FdmOutcome> 
             next += 1;
         }
     }
-}
-
-double value_at(std::span<const double> locations, std::span<const double> values, double spot) {
-    const std::size_t n = locations.size();
-    if (n == 0 || values.size() != n) {
-        throw Fault("value lookup on " + std::to_string(values.size()) + " values over " +
-                    std::to_string(n) + " locations");
-    }
-    const double y = std::log(spot);
-    // Binary search for the last location <= y (or the first one when none is).
-    std::size_t size = n;
-    std::size_t base = 0;
-    while (size > 1) {
-        const std::size_t half = size / 2;
-        const std::size_t mid = base + half;
-        if (compare(locations[mid], y) != Order::Greater) {
-            base = mid;
-        }
-        size -= half;
-    }
-    std::size_t i = 0;
-    switch (compare(locations[base], y)) {
-        case Order::Equal: return values[base];
-        case Order::Less: i = base + 1; break;
-        case Order::Greater: i = base; break;
-    }
-    // Flat beyond both ends.
-    if (i == 0) return values[0];
-    if (i >= n) return values[n - 1];
-    const double w = (y - locations[i - 1]) / (locations[i] - locations[i - 1]);
-    return (values[i] - values[i - 1]) * w + values[i - 1];
 }
 
 }  // namespace sorvik

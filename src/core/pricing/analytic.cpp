@@ -11,6 +11,11 @@ namespace sorvik {
 // build forbids contraction into fused multiply-adds): the results are
 // reproduced bit for bit, so do not "simplify" them algebraically.
 OptionResult price_analytic(OptionType type, double K, const MarketNumbers& m) {
+    DiscountedTerms terms;
+    return price_analytic(type, K, m, terms);
+}
+
+OptionResult price_analytic(OptionType type, double K, const MarketNumbers& m, DiscountedTerms& terms) {
     const double S = m.spot, T = m.years, r = m.rate, q = m.dividend_yield, sigma = m.vol;
     const double sqrt_t = std::sqrt(T);
     const double half_var = sigma * sigma * 0.5;
@@ -28,6 +33,7 @@ OptionResult price_analytic(OptionType type, double K, const MarketNumbers& m) {
     const double dq = dividends ? std::exp((-q) * T) : 1.0;
     const double sq = dividends ? S * dq : S;
 
+    terms = {sq, K * discount};
     OptionResult result;
     const double gamma = pdf / (sigma * S * sqrt_t);
     result.greeks.gamma = dividends ? dq * gamma : gamma;

@@ -18,4 +18,13 @@ namespace sorvik {
 /// priced here is valued as European.
 OptionResult price_analytic(OptionType type, double strike, const MarketNumbers& market);
 
+/// The discounted spot S·e^(−qT) (S itself when q = 0) and strike K·e^(−rT)
+/// the formula worked with.
+struct DiscountedTerms {
+    double spot, strike;
+};
+
+/// price_analytic, bit for bit, also telling the discounted terms.
+OptionResult price_analytic(OptionType type, double strike, const MarketNumbers& market, DiscountedTerms& terms);
+
 }  // namespace sorvik

@@ -358,6 +358,11 @@ double normalised_implied(const Normalised& quote) {
 
 }  // namespace
 
+NormalisedBlack normalised_black(double x, double root_up, double s) noexcept {
+    const Black b = black(x, root_up, s);
+    return {b.value, b.vega};
+}
+
 ImpliedVol implied_vol_european(double price, OptionType type, double strike, const MarketNumbers& m) noexcept {
     using Status = ImpliedVol::Status;
     const double S = m.spot, K = strike, T = m.years, r = m.rate, q = m.dividend_yield;

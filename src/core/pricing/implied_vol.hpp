@@ -12,11 +12,24 @@ namespace sorvik {
 inline constexpr double kMaxImpliedVol = 10.0;
 
 struct ImpliedVol {
-    enum class Status : uint8_t { Solved, BelowLowerBound, AtOrAboveUpperBound, AboveMaxVol };
+    /// Undetermined: the quote's time value is too small to tell σ (only
+    /// searches on a price function report it; see vol_search.hpp).
+    enum class Status : uint8_t { Solved, BelowLowerBound, AtOrAboveUpperBound, AboveMaxVol, Undetermined };
     double vol;     // the σ when Solved (0 exactly at the lower bound), NaN otherwise
     Status status;
     double bound;   // the bound the quote violated (for error messages), NaN when Solved
 };
+
+/// The normalised price of an out-of-the-money call, b(x, s) =
+/// e^(x/2)·Φ(x/s + s/2) − e^(−x/2)·Φ(x/s − s/2) for log-moneyness
+/// x = ln(F/K) ≤ 0 and total volatility s = σ√T > 0, to a few ulps however
+/// deep in the tail (the quote over √(S·e^(−qT)·K·e^(−rT)); a put with
+/// log-moneyness x is the call with −x), and its vega ∂b/∂s. root_up = e^(x/2),
+/// which the caller has at hand as √(min(S·e^(−qT), K·e^(−rT)) / max(...)).
+struct NormalisedBlack {
+    double value, vega;
+};
+NormalisedBlack normalised_black(double x, double root_up, double s) noexcept;
 
 /// The σ with price_analytic(type, strike, {S, T, r, q, σ}).price == price, to
 /// machine precision; market.vol is not read. The bounds:

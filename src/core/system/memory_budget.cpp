@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <algorithm>
 #include <limits>
+#include <mutex>
 #include <optional>
 
 namespace sorvik {
@@ -16,6 +18,10 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr uint64_t kUncheckedBytes = uint64_t{32} << 20;
+
+// What the MemoryReservations alive in the process hold.
+std::mutex g_reserved_mutex;
+uint64_t g_reserved = 0;
 // cgroup v1 writes "no limit" as the largest page-aligned counter (about 2^63).
 constexpr uint64_t kUnlimitedFrom = uint64_t{1} << 62;
 
@@ -195,6 +201,25 @@ void require_memory(uint64_t bytes, std::string_view purpose, const std::vector<
 void require_memory(uint64_t bytes, std::string_view purpose) {
     if (bytes < kUncheckedBytes) return;
     require_memory(bytes, purpose, memory_limits());
+}
+
+MemoryReservation::MemoryReservation(uint64_t bytes, std::string_view purpose) : bytes_(bytes) {
+    std::lock_guard lock(g_reserved_mutex);
+    const uint64_t others = g_reserved;
+    if (bytes > std::numeric_limits<uint64_t>::max() - others || bytes + others >= kUncheckedBytes) {
+        std::vector<MemoryLimit> limits = memory_limits();
+        for (MemoryLimit& limit : limits) {
+            const uint64_t room = limit.limit > limit.used ? limit.limit - limit.used : 0;
+            limit.used = others >= room ? limit.limit : limit.used + others;
+        }
+        require_memory(bytes, purpose, limits);
+    }
+    g_reserved = others + bytes;
+}
+
+MemoryReservation::~MemoryReservation() {
+    std::lock_guard lock(g_reserved_mutex);
+    g_reserved -= bytes_;
 }
 
 }  // namespace sorvik

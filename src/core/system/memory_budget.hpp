@@ -46,6 +46,23 @@ std::vector<MemoryLimit> memory_limits(const MemorySources& sources = {});
 /// room for 402.3 MiB". `bytes` = UINT64_MAX stands for any larger count.
 void require_memory(uint64_t bytes, std::string_view purpose, const std::vector<MemoryLimit>& limits);
 
+/// Memory promised to runs under way in this process (grids that other threads
+/// or calls are about to build), held from construction to destruction. A new
+/// reservation must fit on top of every one held: the limits' usage shows only
+/// what has been allocated already. Throws MemoryBudgetExceeded as
+/// require_memory does, the room it names being what the others leave.
+/// Requests that stay below 32 MiB with the others pass without reading the limits.
+class MemoryReservation {
+public:
+    MemoryReservation(uint64_t bytes, std::string_view purpose);
+    MemoryReservation(const MemoryReservation&) = delete;
+    MemoryReservation& operator=(const MemoryReservation&) = delete;
+    ~MemoryReservation();
+
+private:
+    uint64_t bytes_;
+};
+
 /// The same against the process's limits. Requests below 32 MiB pass without
 /// reading them: that costs a good part of a small grid run, and an
 /// allocation that then fails still raises MemoryError (std::bad_alloc).

@@ -30,7 +30,7 @@ OptionResult value_with_method(OptionType type, ExerciseStyle style, double stri
                                const PricingMethod& method, CancellationHook cancel) {
     if (method.tag == MethodTag::Analytic || method.tag == MethodTag::Unset) return price_analytic(type, strike, market);
     const FdmSettings settings = method.tag == MethodTag::FdmWithSettings ? method.settings : FdmSettings{};
-    return grid_result(solve_fdm(FdmProblem{VanillaPayoff{type, strike}, style, market, settings}, cancel));
+    return grid_result(solve_fdm(FdmProblem{VanillaPayoff{type, strike}, style, market, settings, std::nullopt}, cancel));
 }
 
 OptionResult value_option(const StockOption& option, const MarketData* market, const ConfigTable* config,
