@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "american/spectral_engine.hpp"
+#include "american/spectral_implied_vol.hpp"
 #include "fdm/fdm_solver.hpp"
 #include "pricing/analytic.hpp"
 #include "pricing/implied_vol.hpp"
@@ -73,7 +74,7 @@ void grid_put(benchmark::State& state, ExerciseStyle style) {
     const auto nodes = static_cast<uint64_t>(state.range(0));
     const auto steps = static_cast<uint64_t>(state.range(1));
     const sorvik::FdmProblem problem{{OptionType::Put, 100.0}, style, {100.0, 1.0, 0.05, 0.0, 0.2},
-                                     sorvik::FdmSettings{nodes, steps, 6.0}};
+                                     sorvik::FdmSettings{nodes, steps, 6.0}, std::nullopt};
     for (auto _ : state) {
         benchmark::DoNotOptimize(sorvik::solve_fdm(problem));
     }
@@ -96,7 +97,7 @@ BENCHMARK_CAPTURE(grid_put, american, ExerciseStyle::American)
 void american_book(benchmark::State& state, bool together) {
     std::vector<sorvik::FdmProblem> book;
     for (int i = 0; i < 64; ++i) {
-        book.push_back({{OptionType::Put, 100.0}, ExerciseStyle::American, {80.0 + 0.625 * i, 1.0, 0.05, 0.0, 0.2}, {}});
+        book.push_back({{OptionType::Put, 100.0}, ExerciseStyle::American, {80.0 + 0.625 * i, 1.0, 0.05, 0.0, 0.2}, {}, std::nullopt});
     }
     std::vector<sorvik::FdmOutcome> out(book.size());
     for (auto _ : state) {
@@ -156,5 +157,24 @@ void spectral_one(benchmark::State& state, sorvik::SpectralPrecision precision) 
 }
 BENCHMARK_CAPTURE(spectral_one, standard, sorvik::SpectralPrecision::Standard)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(spectral_one, high, sorvik::SpectralPrecision::High)->Unit(benchmark::kMicrosecond);
+
+/// American implied vols of the book's own prices (per_quote: time per quote).
+void spectral_implied_vol(benchmark::State& state, sorvik::SpectralPrecision precision) {
+    const std::vector<sorvik::BookEntry> book = spectral_book();
+    std::vector<sorvik::OptionResult> prices(book.size());
+    std::vector<sorvik::SpectralStatus> status(book.size());
+    sorvik::value_spectral(book, precision, prices, status);
+    std::vector<double> quotes;
+    for (const sorvik::OptionResult& r : prices) quotes.push_back(r.price);
+    std::vector<sorvik::SpectralImpliedVol> out(book.size());
+    for (auto _ : state) {
+        sorvik::implied_vol_spectral(quotes, book, precision, out);
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.counters["per_quote"] = benchmark::Counter(static_cast<double>(book.size()),
+                                                     benchmark::Counter::kIsIterationInvariantRate |
+                                                         benchmark::Counter::kInvert);
+}
+BENCHMARK_CAPTURE(spectral_implied_vol, standard, sorvik::SpectralPrecision::Standard)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -11,6 +11,8 @@
 #include "american/boundary_put.hpp"
 #include "american/lane_math.hpp"
 #include "american/spectral_engine.hpp"
+#include "american/spectral_implied_vol.hpp"
+#include "fdm/fdm_solver.hpp"
 #include "pricing/analytic.hpp"
 #include "spectral_fixture.hpp"
 
@@ -289,6 +291,75 @@ TEST(SpectralBatch, EveryResultHasTheBitsOfItsEntryAlone) {
         EXPECT_EQ(std::memcmp(&alone.price, &out[i].price, sizeof(double)), 0);
         EXPECT_EQ(std::memcmp(&*alone.greeks.vega, &*out[i].greeks.vega, sizeof(double)), 0);
     }
+}
+
+TEST(SpectralBatch, ThePriceAloneHasTheBitsOfTheFullValuation) {
+    BoundaryPutPricer pricer(SpectralScheme::of(SpectralPrecision::Standard));
+    for (const BoundaryPut& p : {BoundaryPut{100.0, 100.0, 1.0, 0.05, 0.0, 0.2}, BoundaryPut{90.0, 100.0, 3.0, 0.02, 0.07, 0.5}}) {
+        const double alone = pricer.price(p), full = pricer.value(p).price;
+        EXPECT_EQ(std::memcmp(&alone, &full, sizeof(double)), 0);
+    }
+}
+
+// ---------------------------------------------------------------- implied volatility
+
+double reprice(const BookEntry& e, double vol) {
+    BookEntry b = e;
+    b.market.vol = vol;
+    return value_spectral(b, SpectralPrecision::Standard).result.price;
+}
+
+TEST(SpectralImpliedVolTest, RecoversTheVolOfTheEnginesOwnPrices) {
+    for (const BookEntry& e : {american(Put, 100.0, 100.0, 1.0, 0.05, 0.0, 0.25), american(Put, 85.0, 100.0, 0.3, 0.03, 0.06, 0.6),
+                               american(Call, 105.0, 100.0, 4.0, 0.02, 0.07, 0.3), american(Call, 95.0, 100.0, 0.05, 0.08, 0.09, 0.9)}) {
+        const double quote = value_spectral(e, SpectralPrecision::Standard).result.price;
+        const SpectralImpliedVol iv = implied_vol_spectral(quote, e, SpectralPrecision::Standard);
+        ASSERT_EQ(iv.status, SpectralStatus::Valued);
+        ASSERT_EQ(iv.search.result.status, ImpliedVol::Status::Solved);
+        EXPECT_NEAR(iv.search.result.vol, e.market.vol, 1e-7);
+        EXPECT_NEAR(reprice(e, iv.search.result.vol), quote, kRepriceTolerance * scale(e));
+    }
+}
+
+// The rules for quotes at the payoff: at the sure value (to a relative
+// 1e-12) σ is 0; a time value the tolerance swallows tells no σ; every σ
+// returned reprices the quote.
+TEST(SpectralImpliedVolTest, QuotesAtThePayoffFollowTheRules) {
+    const BookEntry deep = american(Put, 55.0, 100.0, 2.0, 0.08, 0.02, NaN);  // worth its payoff up to a large σ
+    const SpectralImpliedVol at = implied_vol_spectral(std::nextafter(45.0, 0.0), deep, SpectralPrecision::Standard);
+    EXPECT_EQ(at.search.result.status, ImpliedVol::Status::Solved);
+    EXPECT_EQ(at.search.result.vol, 0.0);
+    const SpectralImpliedVol tiny = implied_vol_spectral(45.0 + 1e-9, deep, SpectralPrecision::Standard);
+    EXPECT_EQ(tiny.search.result.status, ImpliedVol::Status::Undetermined);
+    for (const double time_value : {2.8e-7, 1e-5, 1e-3}) {
+        const SpectralImpliedVol iv = implied_vol_spectral(45.0 + time_value, deep, SpectralPrecision::Standard);
+        if (iv.search.result.status == ImpliedVol::Status::Solved) {
+            EXPECT_NEAR(reprice(deep, iv.search.result.vol), 45.0 + time_value, kRepriceTolerance * 100.0);
+        } else {
+            EXPECT_EQ(iv.search.result.status, ImpliedVol::Status::Undetermined);
+        }
+    }
+    const SpectralImpliedVol below = implied_vol_spectral(44.0, deep, SpectralPrecision::Standard);
+    EXPECT_EQ(below.search.result.status, ImpliedVol::Status::BelowLowerBound);
+}
+
+TEST(SpectralImpliedVolTest, OutsideTheEnginesRangeTheQuoteIsLeftToTheCaller) {
+    // σ = 0.3% is below where the drift rule lets the engine value this put: the grid's to find.
+    const BookEntry e = american(Put, 100.0, 100.0, 1.0, 0.05, 0.0, NaN);
+    BookEntry at = e;
+    at.market.vol = 0.003;
+    FdmProblem sure{VanillaPayoff{Put, 100.0}, ExerciseStyle::American, at.market, FdmSettings{}, std::nullopt};
+    sure.market.vol = 0.0;
+    const double quote = deterministic_outcome(sure).price + 1e-4;
+    const SpectralImpliedVol iv = implied_vol_spectral(quote, e, SpectralPrecision::Standard);
+    EXPECT_EQ(iv.status, SpectralStatus::DriftDominated);
+    EXPECT_TRUE(std::isnan(iv.search.result.vol));
+    // A European entry is the closed form's.
+    const BookEntry european{Put, ExerciseStyle::European, 100.0, {100.0, 1.0, 0.05, 0.0, 0.2}};
+    const double price = price_analytic(Put, 100.0, european.market).price;
+    const SpectralImpliedVol closed = implied_vol_spectral(price, european, SpectralPrecision::Standard);
+    EXPECT_EQ(closed.status, SpectralStatus::European);
+    EXPECT_NEAR(closed.search.result.vol, 0.2, 1e-12);
 }
 
 // ---------------------------------------------------------------- lane arithmetic

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
+#include <memory>
 #include <numbers>
 #include <vector>
 
@@ -392,9 +394,13 @@ void solve_boundary(const Market& m, const SpectralScheme& s, Workspace& w, bool
     }
 }
 
+/// The put's value: with `Greeks`, all of it; without, the price alone (the
+/// greeks' fields NaN), which skips the parameter derivatives and the adjoint.
+template <bool Greeks>
 BoundaryPutValue value_one(const BoundaryPut& put, const SpectralScheme& s, Workspace& w) {
+    constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
     const Market m(put);
-    solve_boundary(m, s, w, true);
+    solve_boundary(m, s, w, Greeks);
     const std::size_t n = s.fine().nodes, lp = s.counts.price_points;
     const double S = m.spot, K = m.strike, T = m.years, rate = m.rate, yield = m.yield;
     const double* y = w.y.data();
@@ -498,6 +504,7 @@ BoundaryPutValue value_one(const BoundaryPut& put, const SpectralScheme& s, Work
         store(&w.boundary_weight[k], select(yk > 0.0, d_b / yk, zero));
     }
     price += sum(s_price);
+    if constexpr (!Greeks) return {price, NaN, NaN, NaN, NaN, NaN, NaN, false};
     delta += sum(s_delta);
     gamma += sum(s_gamma) / S;
     vega += S * sum(s_vega) / m.vol;
@@ -556,12 +563,26 @@ BoundaryPutValue value_one(const BoundaryPut& put, const SpectralScheme& s, Work
 
 }  // namespace
 
+/// The workspace a pricer keeps between options.
+struct BoundaryPutWorkspace : Workspace {
+    using Workspace::Workspace;
+};
+
+BoundaryPutPricer::BoundaryPutPricer(const SpectralScheme& scheme)
+    : scheme_(scheme), work_(std::make_unique<BoundaryPutWorkspace>(scheme)) {}
+
+BoundaryPutPricer::~BoundaryPutPricer() = default;
+
+BoundaryPutValue BoundaryPutPricer::value(const BoundaryPut& put) { return value_one<true>(put, scheme_, *work_); }
+
+double BoundaryPutPricer::price(const BoundaryPut& put) { return value_one<false>(put, scheme_, *work_).price; }
+
 void value_boundary_puts(std::span<const BoundaryPut> puts, const SpectralScheme& scheme,
                          std::span<BoundaryPutValue> out) {
     if (out.size() != puts.size()) throw Fault("value_boundary_puts: results and puts differ in number");
     if (puts.empty()) return;
-    Workspace w(scheme);
-    for (std::size_t i = 0; i < puts.size(); ++i) out[i] = value_one(puts[i], scheme, w);
+    BoundaryPutPricer pricer(scheme);
+    for (std::size_t i = 0; i < puts.size(); ++i) out[i] = pricer.value(puts[i]);
 }
 
 void exercise_boundary(const BoundaryPut& put, const SpectralScheme& scheme, std::span<double> out) {

@@ -1,6 +1,7 @@
 // american/boundary_put.hpp: American puts with one early-exercise boundary, by spectral collocation of the boundary.
 #pragma once
 
+#include <memory>
 #include <span>
 
 #include "american/spectral_scheme.hpp"
@@ -44,6 +45,29 @@ struct BoundaryPutValue {
 /// boundary's response through the adjoint of the Jacobian.
 void value_boundary_puts(std::span<const BoundaryPut> puts, const SpectralScheme& scheme,
                          std::span<BoundaryPutValue> out);
+
+struct BoundaryPutWorkspace;
+
+/// value_boundary_puts one put at a time, its work arrays allocated once for
+/// the pricer's life (a search valuing one option many times, a worker
+/// valuing its share of a book). Not shareable between threads.
+class BoundaryPutPricer {
+public:
+    explicit BoundaryPutPricer(const SpectralScheme& scheme);
+    ~BoundaryPutPricer();
+    BoundaryPutPricer(const BoundaryPutPricer&) = delete;
+    BoundaryPutPricer& operator=(const BoundaryPutPricer&) = delete;
+
+    /// Price and sensitivities.
+    BoundaryPutValue value(const BoundaryPut& put);
+    /// The price alone, without the sensitivities' work (a root search in σ
+    /// needs nothing else); the same bits as value(put).price.
+    double price(const BoundaryPut& put);
+
+private:
+    const SpectralScheme& scheme_;
+    std::unique_ptr<BoundaryPutWorkspace> work_;
+};
 
 /// The boundary B(τ) at the last stage's nodes τ_i = T·z_i² (i = 0 … n),
 /// into `out` (n + 1 values; B(0) = X).
