@@ -125,14 +125,10 @@ Differences differences(const BookEntry& e, const SpectralScheme& ref) {
 
 /// The exercise boundary at the valuation date, as a spot of the option itself.
 double boundary_spot(const BookEntry& e, const SpectralScheme& ref) {
-    const MarketNumbers& m = e.market;
-    const bool put = e.type == OptionType::Put;
-    const BoundaryPut p = put ? BoundaryPut{m.spot, e.strike, m.years, m.rate, m.dividend_yield, m.vol}
-                              : BoundaryPut{e.strike, m.spot, m.years, m.dividend_yield, m.rate, m.vol};
     std::vector<double> b(ref.fine().nodes + 1);
-    exercise_boundary(p, ref, b);
+    exercise_boundary(spectral_put(e), ref, b);
     // A call's boundary S* solves S*/K = K/B' (B' its symmetric put's, at strike S).
-    return put ? b.back() : e.strike * m.spot / b.back();
+    return e.type == OptionType::Put ? b.back() : e.strike * e.market.spot / b.back();
 }
 
 struct Summary {

@@ -6,7 +6,6 @@
 #include <limits>
 #include <vector>
 
-#include "american/boundary_put.hpp"
 #include "fault.hpp"
 
 namespace sorvik {
@@ -16,14 +15,6 @@ namespace {
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
 bool finite_positive(double x) { return std::isfinite(x) && x > 0.0; }
-
-/// An entry as the put the engine values: itself, or for a call its
-/// symmetric put (spot and strike, rate and yield exchanged).
-BoundaryPut as_put(const BookEntry& e) {
-    const MarketNumbers& m = e.market;
-    if (e.type == OptionType::Put) return {m.spot, e.strike, m.years, m.rate, m.dividend_yield, m.vol};
-    return {e.strike, m.spot, m.years, m.dividend_yield, m.rate, m.vol};
-}
 
 OptionResult not_valued() {
     OptionResult r;
@@ -59,12 +50,19 @@ OptionResult from_put(const BookEntry& e, const BoundaryPutValue& v) {
 
 }  // namespace
 
-bool spectral_drift_dominated(const BookEntry& e) {
+BoundaryPut spectral_put(const BookEntry& e) {
     const MarketNumbers& m = e.market;
-    const double spread = m.vol * std::sqrt(m.years);
-    const double drift = std::max(std::fabs(m.rate), std::fabs(m.dividend_yield)) * m.years;
-    return spread < kSpectralMinSpread || drift > kSpectralDriftLimit * spread;
+    if (e.type == OptionType::Put) return {m.spot, e.strike, m.years, m.rate, m.dividend_yield, m.vol};
+    return {e.strike, m.spot, m.years, m.dividend_yield, m.rate, m.vol};
 }
+
+double spectral_lowest_vol(const MarketNumbers& m) {
+    const double sqrt_t = std::sqrt(m.years);
+    const double drift = std::max(std::fabs(m.rate), std::fabs(m.dividend_yield)) * sqrt_t / kSpectralDriftLimit;
+    return std::max(drift, kSpectralMinSpread / sqrt_t);
+}
+
+bool spectral_drift_dominated(const BookEntry& e) { return e.market.vol < spectral_lowest_vol(e.market); }
 
 SpectralStatus spectral_status(const BookEntry& e) {
     const MarketNumbers& m = e.market;
@@ -120,7 +118,7 @@ void value_spectral(std::span<const BookEntry> entries, const SpectralScheme& sc
         switch (status[i]) {
             case SpectralStatus::European: out[i] = value_in_closed_form(entries[i]); break;
             case SpectralStatus::Valued:
-                puts.push_back(as_put(entries[i]));
+                puts.push_back(spectral_put(entries[i]));
                 where.push_back(i);
                 break;
             default: out[i] = not_valued();

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <span>
 
+#include "american/boundary_put.hpp"
 #include "american/spectral_scheme.hpp"
 #include "pricing/option_result.hpp"
 #include "valuation/book.hpp"
@@ -34,18 +35,26 @@ enum class SpectralStatus : uint8_t {
 ///   Valued          the rest.
 SpectralStatus spectral_status(const BookEntry& entry);
 
-/// The fallback rule: true when max(|r|, |q|)·T, the drift over the option's
-/// life, exceeds kSpectralDriftLimit standard deviations σ√T, or σ√T is below
-/// kSpectralMinSpread. Beyond 7 the boundary falls through many standard
-/// deviations within the first nodes' reach and the standard level's error
-/// grows past 1e-6·max(S, K) (1e-7 up to 7; at 10, 1e-5); below 1e-8 the
-/// value is the sure value to that accuracy. Such entries belong on the grid.
+/// The fallback rule: true when vol is below spectral_lowest_vol. Such
+/// entries belong on the grid.
+bool spectral_drift_dominated(const BookEntry& entry);
+
+/// The lowest σ the engine values an entry at (T > 0): where the drift over
+/// the option's life, max(|r|, |q|)·T, reaches kSpectralDriftLimit standard
+/// deviations σ√T, or σ√T falls to kSpectralMinSpread. Beyond 7 the boundary
+/// falls through many standard deviations within the first nodes' reach and
+/// the standard level's error grows past 1e-6·max(S, K) (1e-7 up to 7; at 10,
+/// 1e-5); below 1e-8 the value is the sure value to that accuracy.
 /// Maturities themselves do not matter (an hour and a century are valued
 /// alike), only this ratio.
-bool spectral_drift_dominated(const BookEntry& entry);
+double spectral_lowest_vol(const MarketNumbers& market);
 
 inline constexpr double kSpectralDriftLimit = 7.0;
 inline constexpr double kSpectralMinSpread = 1e-8;
+
+/// The put the engine values for an entry: a put itself, a call as its
+/// symmetric put, C(S, K, r, q) = P(K, S, q, r).
+BoundaryPut spectral_put(const BookEntry& entry);
 
 /// Why an entry with this status has no result, as a bad element's message
 /// would say it; empty for Valued and European.

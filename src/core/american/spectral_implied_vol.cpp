@@ -18,16 +18,6 @@ constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
 SpectralImpliedVol left_to_caller(SpectralStatus status) { return {{{NaN, ImpliedVol::Status::Solved, NaN}, 0}, status}; }
 
-/// The lowest σ the engine values the entry at: where the drift over the
-/// option's life falls to kSpectralDriftLimit standard deviations (and σ√T
-/// to kSpectralMinSpread), a hair above so that the rule's own rounding
-/// never puts it outside.
-double lowest_vol(const MarketNumbers& m) {
-    const double sqrt_t = std::sqrt(m.years);
-    const double drift = std::max(std::fabs(m.rate), std::fabs(m.dividend_yield)) * sqrt_t / kSpectralDriftLimit;
-    return std::max(drift, kSpectralMinSpread / sqrt_t) * (1.0 + 1e-9);
-}
-
 SpectralImpliedVol search(double quote, const BookEntry& entry, BoundaryPutPricer& pricer) {
     BookEntry probe = entry;
     probe.market.vol = kMaxImpliedVol;  // the statuses that do not depend on σ (nor does σ = 10 drift-dominate)
@@ -49,11 +39,11 @@ SpectralImpliedVol search(double quote, const BookEntry& entry, BoundaryPutPrice
     // lowest σ, and its value there the sure value, which the rules at the
     // payoff are about (the price at σ_min is higher by what σ_min adds, and
     // is only valued below, when the search finds no σ).
-    const double vol_min = lowest_vol(m);
+    const double vol_min = spectral_lowest_vol(m);
+    BoundaryPut at = spectral_put(entry);
     auto price = [&](double s) {
-        const double vol = vol_min + s;
-        return pricer.price(put ? BoundaryPut{m.spot, entry.strike, m.years, m.rate, m.dividend_yield, vol}
-                                : BoundaryPut{entry.strike, m.spot, m.years, m.dividend_yield, m.rate, vol});
+        at.vol = vol_min + s;
+        return pricer.price(at);
     };
     // First guess: the closed form's implied vol of the quote, with its vega.
     const ImpliedVol european = implied_vol_european(quote, entry.type, entry.strike, m);
