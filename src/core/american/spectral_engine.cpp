@@ -58,7 +58,8 @@ BoundaryPut spectral_put(const BookEntry& e) {
 
 double spectral_lowest_vol(const MarketNumbers& m) {
     const double sqrt_t = std::sqrt(m.years);
-    const double drift = std::max(std::fabs(m.rate), std::fabs(m.dividend_yield)) * sqrt_t / kSpectralDriftLimit;
+    const double rate = std::max({std::fabs(m.rate), std::fabs(m.dividend_yield), std::fabs(m.rate - m.dividend_yield)});
+    const double drift = rate * sqrt_t / kSpectralDriftLimit;
     return std::max(drift, kSpectralMinSpread / sqrt_t);
 }
 
@@ -93,8 +94,8 @@ const char* spectral_status_reason(SpectralStatus status) {
                    "exercise-boundary engine does not value";
         case SpectralStatus::NoSpread: return "volatility times the square root of years is zero: nothing is random";
         case SpectralStatus::DriftDominated:
-            return "the drift dominates the volatility (max(|rate|, |dividend yield|)·years above 7·vol·√years, "
-                   "or vol·√years below 1e-8), outside the exercise-boundary engine's accuracy";
+            return "the drift dominates the volatility (max(|rate|, |dividend yield|, |rate − dividend yield|)·years "
+                   "above 7·vol·√years, or vol·√years below 1e-8), outside the exercise-boundary engine's accuracy";
         case SpectralStatus::Unusable:
             return "spot, strike, years, rate, dividend yield or vol cannot be valued: not finite, negative, "
                    "spot/strike outside normal doubles, or |rate|·years or |dividend yield|·years above 700";

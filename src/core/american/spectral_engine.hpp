@@ -40,13 +40,15 @@ SpectralStatus spectral_status(const BookEntry& entry);
 bool spectral_drift_dominated(const BookEntry& entry);
 
 /// The lowest σ the engine values an entry at (T > 0): where the drift over
-/// the option's life, max(|r|, |q|)·T, reaches kSpectralDriftLimit standard
+/// the option's life, max(|r|, |q|, |r − q|)·T, reaches kSpectralDriftLimit standard
 /// deviations σ√T, or σ√T falls to kSpectralMinSpread. Beyond 7 the boundary
 /// falls through many standard deviations within the first nodes' reach and
 /// the standard level's error grows past 1e-6·max(S, K) (1e-7 up to 7; at 10,
 /// 1e-5); below 1e-8 the value is the sure value to that accuracy.
 /// Maturities themselves do not matter (an hour and a century are valued
-/// alike), only this ratio.
+/// alike), only this ratio. (Accuracy does fall off, to about 1e-5, where
+/// σ√T itself exceeds 10: vols of 250% over decades; no rule sends those to
+/// the grid, which does worse there.)
 double spectral_lowest_vol(const MarketNumbers& market);
 
 inline constexpr double kSpectralDriftLimit = 7.0;
