@@ -371,7 +371,7 @@ TEST(SpectralLanes, ExpAndErfcxWithinAFewUlpAndPairsMatchTheScalarBits) {
         EXPECT_EQ(p[0], lanes::exp(x));
         EXPECT_EQ(p[1], lanes::exp(-x));
     }
-    EXPECT_EQ(lanes::exp(-700.0), 0.0);
+    EXPECT_EQ(lanes::exp(-700.0), lanes::exp(-600.0));  // flat below, never subnormal
     for (double z = 0.0; z < 25.0; z += 0.0137) {
         // erfc(z)·e^(z²) in long double for the comparison.
         const long double exact = std::erfc(static_cast<long double>(z)) * std::exp(static_cast<long double>(z) * z);
