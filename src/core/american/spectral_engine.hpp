@@ -25,7 +25,7 @@ enum class SpectralStatus : uint8_t {
 /// The status `entry` gets, without valuing it; the rules in order:
 ///   Unusable        spot, strike not finite and positive; years, vol not
 ///                   finite and ≥ 0; rate, yield not finite; S/K not a
-///                   positive finite double (its logarithm is needed);
+///                   positive normal double (its logarithm is needed);
 ///                   |r|·T or |q|·T above 700 (discount factors beyond doubles);
 ///   European        European style; or an American put with r ≤ 0 ≤ q − r,
 ///                   a call with q ≤ 0 ≤ r − q (early exercise never pays);
@@ -68,9 +68,9 @@ struct SpectralOutcome {
 };
 
 /// Values each entry by its status into out and status (same length):
-/// boundary puts and calls four at a time in SIMD lanes, each result with the
-/// bits it has alone (and so independent of its neighbours and of how the
-/// caller splits the book). Calls are valued as puts by put–call symmetry,
+/// boundary puts and calls one after the other, the engine's work arrays
+/// allocated once, each result with the bits it has alone (and so
+/// independent of its neighbours and of how the caller splits the book). Calls are valued as puts by put–call symmetry,
 /// C(S, K, r, q) = P(K, S, q, r). Theta is per year of calendar time (0 where
 /// exercising now is best), vega and rho per unit and with the boundary's
 /// response. Never throws for any numbers; Fault when the spans differ in length.
