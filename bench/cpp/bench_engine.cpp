@@ -1,9 +1,11 @@
-// bench/cpp/bench_engine.cpp: closed-form pricer, implied volatility and finite-difference valuations.
+// bench/cpp/bench_engine.cpp: closed-form pricer, implied volatility, finite-difference and exercise-boundary valuations.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
 #include <vector>
 
+#include "american/spectral_engine.hpp"
+#include "american/spectral_implied_vol.hpp"
 #include "fdm/fdm_solver.hpp"
 #include "pricing/analytic.hpp"
 #include "pricing/implied_vol.hpp"
@@ -72,7 +74,7 @@ void grid_put(benchmark::State& state, ExerciseStyle style) {
     const auto nodes = static_cast<uint64_t>(state.range(0));
     const auto steps = static_cast<uint64_t>(state.range(1));
     const sorvik::FdmProblem problem{{OptionType::Put, 100.0}, style, {100.0, 1.0, 0.05, 0.0, 0.2},
-                                     sorvik::FdmSettings{nodes, steps, 6.0}};
+                                     sorvik::FdmSettings{nodes, steps, 6.0}, std::nullopt};
     for (auto _ : state) {
         benchmark::DoNotOptimize(sorvik::solve_fdm(problem));
     }
@@ -95,7 +97,7 @@ BENCHMARK_CAPTURE(grid_put, american, ExerciseStyle::American)
 void american_book(benchmark::State& state, bool together) {
     std::vector<sorvik::FdmProblem> book;
     for (int i = 0; i < 64; ++i) {
-        book.push_back({{OptionType::Put, 100.0}, ExerciseStyle::American, {80.0 + 0.625 * i, 1.0, 0.05, 0.0, 0.2}, {}});
+        book.push_back({{OptionType::Put, 100.0}, ExerciseStyle::American, {80.0 + 0.625 * i, 1.0, 0.05, 0.0, 0.2}, {}, std::nullopt});
     }
     std::vector<sorvik::FdmOutcome> out(book.size());
     for (auto _ : state) {
@@ -112,5 +114,67 @@ void american_book(benchmark::State& state, bool together) {
 }
 BENCHMARK_CAPTURE(american_book, one_by_one, false)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(american_book, stepped_together, true)->Unit(benchmark::kMillisecond);
+
+/// 64 Americans by the exercise-boundary engine, all six outputs: calls and
+/// puts alternating, spots 80 … 120, T 1 month … 5 years, σ 15% … 45%,
+/// r = 4%, q = 2% (every one of them valued, none exercised at once).
+std::vector<sorvik::BookEntry> spectral_book() {
+    std::vector<sorvik::BookEntry> book;
+    for (int i = 0; i < 64; ++i) {
+        const OptionType type = i % 2 == 0 ? OptionType::Put : OptionType::Call;
+        const double years = 1.0 / 12.0 + (5.0 - 1.0 / 12.0) * (i % 8) / 7.0;
+        const double vol = 0.15 + 0.3 * (i / 8) / 7.0;
+        book.push_back({type, ExerciseStyle::American, 100.0, {80.0 + 0.625 * i, years, 0.04, 0.02, vol}});
+    }
+    return book;
+}
+
+/// The book in one call (per_option: time per option).
+void spectral(benchmark::State& state, sorvik::SpectralPrecision precision) {
+    const std::vector<sorvik::BookEntry> book = spectral_book();
+    std::vector<sorvik::OptionResult> out(book.size());
+    std::vector<sorvik::SpectralStatus> status(book.size());
+    for (auto _ : state) {
+        sorvik::value_spectral(book, precision, out, status);
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.counters["per_option"] = benchmark::Counter(static_cast<double>(book.size()),
+                                                      benchmark::Counter::kIsIterationInvariantRate |
+                                                          benchmark::Counter::kInvert);
+}
+BENCHMARK_CAPTURE(spectral, standard, sorvik::SpectralPrecision::Standard)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(spectral, high, sorvik::SpectralPrecision::High)->Unit(benchmark::kMicrosecond);
+
+/// One option per call through the single-option entry point (an at-the-money
+/// put, T = 1, r = 5%, σ = 20%).
+void spectral_one(benchmark::State& state, sorvik::SpectralPrecision precision) {
+    double spot = 100.0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(spot);
+        const sorvik::BookEntry e{OptionType::Put, ExerciseStyle::American, 100.0, {spot, 1.0, 0.05, 0.0, 0.2}};
+        benchmark::DoNotOptimize(sorvik::value_spectral(e, precision));
+    }
+}
+BENCHMARK_CAPTURE(spectral_one, standard, sorvik::SpectralPrecision::Standard)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(spectral_one, high, sorvik::SpectralPrecision::High)->Unit(benchmark::kMicrosecond);
+
+/// American implied vols of the book's own prices (per_quote: time per quote).
+void spectral_implied_vol(benchmark::State& state, sorvik::SpectralPrecision precision) {
+    const std::vector<sorvik::BookEntry> book = spectral_book();
+    std::vector<sorvik::OptionResult> prices(book.size());
+    std::vector<sorvik::SpectralStatus> status(book.size());
+    sorvik::value_spectral(book, precision, prices, status);
+    std::vector<double> quotes;
+    for (const sorvik::OptionResult& r : prices) quotes.push_back(r.price);
+    std::vector<sorvik::SpectralImpliedVol> out(book.size());
+    for (auto _ : state) {
+        sorvik::implied_vol_spectral(quotes, book, precision, out);
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.counters["per_quote"] = benchmark::Counter(static_cast<double>(book.size()),
+                                                     benchmark::Counter::kIsIterationInvariantRate |
+                                                         benchmark::Counter::kInvert);
+}
+BENCHMARK_CAPTURE(spectral_implied_vol, standard, sorvik::SpectralPrecision::Standard)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
