@@ -90,6 +90,7 @@ RowProblem Row::entry(const EntryLayout& at, BookMethod method, const GridReques
         case EntryProblem::DividendYield: return {at.dividend_yield, why};
         case EntryProblem::Moneyness:
         case EntryProblem::GridReach: return {at.spot, why};
+        case EntryProblem::TwoBoundaries: return {at.rate, why};
         case EntryProblem::GridSpread:
             // Without a vol input (implied volatilities) the grid is as wide as the highest σ searched.
             if (at.vol < kNumbers) return {at.vol, why};
@@ -276,8 +277,9 @@ python::Ref problem_result(const FirstProblem& first, const BookInputs& book) {
 }
 
 bool closed_form_only(const BookInputs& book, BookMethod method) {
+    const bool europeans_in_closed_form = method == BookMethod::Auto || method == BookMethod::Spectral;
     return method == BookMethod::Analytic ||
-           (method == BookMethod::Auto && book.every_exercise([](int8_t code) { return code == 1; }));
+           (europeans_in_closed_form && book.every_exercise([](int8_t code) { return code == 1; }));
 }
 
 bool find_unknown_kind(const BookInputs& book, const RowCheck& check, FirstProblem& first) {

@@ -23,12 +23,6 @@ constexpr std::size_t kPrice = 0;
 /// Closed-form quotes per chunk; fewer are solved on the calling thread.
 constexpr std::size_t kClosedFormChunk = 4096;
 
-/// The implied volatility of a quote by the book's method, with the grid valuations it took.
-VolSearchResult solve(double price, const BookEntry& e, const CallSettings& settings, CancellationHook cancel) {
-    if (on_grid(e, settings.method)) return implied_vol_on_grid(price, e, settings.grid.settings, cancel);
-    return {implied_vol_european(price, e.type, e.strike, e.market), 0};
-}
-
 /// A price that is not a finite number is unusable input, like a NaN spot.
 /// The rest is checked for the widest grid the search may build, at the
 /// highest volatility it tries (the solvers do not read the entry's vol).
@@ -94,7 +88,7 @@ PyObject* implied_vol_book(PyObject*, PyObject* const* args, Py_ssize_t nargs) n
                     vols[i] = NaN;
                     continue;
                 }
-                const ImpliedVol solved = solve(row.x[kPrice], entry, settings, polling(stop)).result;
+                const ImpliedVol solved = implied_vol_for(row.x[kPrice], entry, settings.method, settings.grid.settings, settings.precision, polling(stop)).result;
                 vols[i] = solved.vol;
                 if (solved.status != ImpliedVol::Status::Solved && !settings.nan_mode)
                     first.offer(static_cast<Py_ssize_t>(i), kPrice, nullptr, static_cast<int>(solved.status),
@@ -118,28 +112,30 @@ PyObject* implied_vol_book(PyObject*, PyObject* const* args, Py_ssize_t nargs) n
 
 PyObject* implied_vol_scalar(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     return python::call_frame([&]() -> Ref {
-        require_arguments(nargs, 15, "implied_vol_scalar");
+        require_arguments(nargs, 16, "implied_vol_scalar");
         // Whatever is not one plain quote goes the array way, which words every refusal.
         Row row;
         constexpr int kArgument[kNumbers] = {0, 1, 2, 3, 4, 7};  // price .. rate, then dividend_yield after the kinds
         for (std::size_t k = 0; k < kNumbers; ++k)
             if (!plain_number(args[kArgument[k]], row.x[k])) return Ref::borrow(Py_None);
         if (!scalar_kind(args[5], kOptionTypes, row.type) || !scalar_kind(args[6], kExerciseStyles, row.style) ||
-            !no_progress(args[13]))
+            !no_progress(args[14]))
             return Ref::borrow(Py_None);
-        const CallSettings settings = parse_settings({args[8], args[9], args[10], args[11], args[12], args[14], Py_False});
+        const CallSettings settings =
+            parse_settings({args[8], args[9], args[10], args[11], args[12], args[13], args[15], Py_False});
         BookEntry entry;
         if (row_problem(row, EntryLayout(kNames), settings, entry).found()) return Ref::borrow(Py_None);
         VolSearchResult solved;
-        if (on_grid(entry, settings.method)) {
-            // A grid search takes long: on a worker, with the interpreter lock free and Ctrl-C watched.
+        if (implied_engine_for(entry, settings.method) == Engine::ClosedForm) {
+            solved = implied_vol_for(row.x[kPrice], entry, settings.method, settings.grid.settings, settings.precision);
+        } else {
+            // A search on an engine takes long (on the grid, perhaps very): on a worker, with the
+            // interpreter lock free and Ctrl-C watched.
             const auto grids = reserve_grids(settings, 1, 1);
             auto search = [&](std::size_t, std::size_t, const StopFlag& stop) {
-                solved = solve(row.x[kPrice], entry, settings, polling(stop));
+                solved = implied_vol_for(row.x[kPrice], entry, settings.method, settings.grid.settings, settings.precision, polling(stop));
             };
             run_in_parallel(1, 1, 1, search);
-        } else {
-            solved = solve(row.x[kPrice], entry, settings, {});
         }
         // A quote without a solution under errors="raise": the array path words it.
         if (solved.result.status != ImpliedVol::Status::Solved && !settings.nan_mode) return Ref::borrow(Py_None);

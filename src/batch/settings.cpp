@@ -53,12 +53,12 @@ struct SettingsObject {
 
 PyObject* settings_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return python::call_frame([&]() -> Ref {
-        static const char* keywords[] = {"method", "nodes", "time_steps", "grid_std_devs", "threads", "errors",
-                                         "bumped_vega_rho", nullptr};
+        static const char* keywords[] = {"method", "nodes", "time_steps", "grid_std_devs", "precision", "threads",
+                                         "errors", "bumped_vega_rho", nullptr};
         SettingsArguments a{};
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOO:Settings", const_cast<char**>(keywords), &a.method,
-                                         &a.nodes, &a.time_steps, &a.grid_std_devs, &a.threads, &a.errors,
-                                         &a.bumped_vega_rho))
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOOO:Settings", const_cast<char**>(keywords), &a.method,
+                                         &a.nodes, &a.time_steps, &a.grid_std_devs, &a.precision, &a.threads,
+                                         &a.errors, &a.bumped_vega_rho))
             python::throw_python_error();
         const CallSettings parsed = parse_settings(a);
         Ref self = check(type->tp_alloc(type, 0));
@@ -81,7 +81,7 @@ PyObject* settings_repr(PyObject* self) noexcept {
 PyType_Slot kSettingsSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(&settings_new)},
     {Py_tp_repr, reinterpret_cast<void*>(&settings_repr)},
-    {Py_tp_doc, const_cast<char*>("Settings(method, nodes, time_steps, grid_std_devs, threads, errors, "
+    {Py_tp_doc, const_cast<char*>("Settings(method, nodes, time_steps, grid_std_devs, precision, threads, errors, "
                                   "bumped_vega_rho)\n--\n\nThe checked keywords of one call.")},
     {0, nullptr},
 };
@@ -109,6 +109,9 @@ CallSettings parse_settings(const SettingsArguments& a) {
     s.grid.settings.grid_std_devs = PyFloat_AS_DOUBLE(width.get());
     if (!(s.grid.settings.grid_std_devs > 0.0) || std::isinf(s.grid.settings.grid_std_devs))
         throw PyError{PyExc_ValueError, "grid_std_devs must be a positive finite number, got " + repr(width.get())};
+    if (!precision_of(a.precision, s.precision))
+        throw PyError{PyExc_ValueError,
+                      std::string("precision must be ") + kPrecisionsExpected + ", got " + repr(a.precision)};
     if (a.threads == Py_None) {
         s.threads = usable_cpus();
     } else {

@@ -11,13 +11,14 @@ namespace sorvik::batch {
 struct CallSettings {
     BookMethod method = BookMethod::Auto;
     GridRequest grid;     ///< nodes (made odd), time steps, width, bumped vega and rho
+    SpectralPrecision precision = SpectralPrecision::Standard;  ///< of the exercise-boundary engine
     unsigned threads = 1; ///< workers the call may use
     bool nan_mode = false;
 };
 
 /// The keywords as the public functions take them, in this order.
 struct SettingsArguments {
-    PyObject *method, *nodes, *time_steps, *grid_std_devs, *threads, *errors, *bumped_vega_rho;
+    PyObject *method, *nodes, *time_steps, *grid_std_devs, *precision, *threads, *errors, *bumped_vega_rho;
 };
 
 /// Checks and converts the keywords, with the public functions' messages:

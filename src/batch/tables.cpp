@@ -20,7 +20,13 @@ struct MethodName {
     BookMethod method;
 };
 constexpr MethodName kMethods[] = {{nullptr, BookMethod::Auto}, {"analytic", BookMethod::Analytic},
-                                   {"fdm", BookMethod::Fdm}};
+                                   {"fdm", BookMethod::Fdm}, {"spectral", BookMethod::Spectral}};
+
+struct PrecisionName {
+    const char* name;
+    SpectralPrecision precision;
+};
+constexpr PrecisionName kPrecisions[] = {{"standard", SpectralPrecision::Standard}, {"high", SpectralPrecision::High}};
 
 /// The longest spelling; longer text is no spelling.
 constexpr std::size_t kLongestWord = 8;
@@ -51,7 +57,8 @@ int8_t lookup(const KindTable& table, uint64_t packed) {
 
 const KindTable kOptionTypes{"option_type", kTypeWords, "'call', 'put', 'c' or 'p'"};
 const KindTable kExerciseStyles{"exercise", kStyleWords, "'american' or 'european'"};
-const char* const kMethodsExpected = "None, 'analytic' or 'fdm'";
+const char* const kMethodsExpected = "None, 'analytic', 'fdm' or 'spectral'";
+const char* const kPrecisionsExpected = "'standard' or 'high'";
 
 int8_t code_of(const KindTable& table, std::string_view text) {
     if (text.size() > kLongestWord) return -1;
@@ -109,6 +116,17 @@ PyObject* kind_codes(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcep
     });
 }
 
+bool precision_of(PyObject* name, SpectralPrecision& precision) {
+    if (!PyUnicode_Check(name)) return false;
+    for (const PrecisionName& p : kPrecisions) {
+        if (PyUnicode_CompareWithASCIIString(name, p.name) == 0) {
+            precision = p.precision;
+            return true;
+        }
+    }
+    return false;
+}
+
 python::Ref tables_object() {
     using python::check;
     using python::Ref;
@@ -126,14 +144,20 @@ python::Ref tables_object() {
         Ref code = check(PyLong_FromLong(static_cast<long>(m.method)));
         if (PyDict_SetItem(methods.get(), key.get(), code.get()) < 0) python::throw_python_error();
     }
+    Ref precisions = check(PyDict_New());
+    for (const PrecisionName& p : kPrecisions) {
+        Ref code = check(PyLong_FromLong(static_cast<long>(p.precision)));
+        if (PyDict_SetItemString(precisions.get(), p.name, code.get()) < 0) python::throw_python_error();
+    }
     Ref types = words(kOptionTypes), styles = words(kExerciseStyles);
-    return check(Py_BuildValue("{sOsOsO}", kOptionTypes.argument, types.get(), kExerciseStyles.argument, styles.get(),
-                               "method", methods.get()));
+    return check(Py_BuildValue("{sOsOsOsO}", kOptionTypes.argument, types.get(), kExerciseStyles.argument,
+                               styles.get(), "method", methods.get(), "precision", precisions.get()));
 }
 
 python::Ref expected_object() {
-    return python::check(Py_BuildValue("{ssssss}", kOptionTypes.argument, kOptionTypes.expected,
-                                       kExerciseStyles.argument, kExerciseStyles.expected, "method", kMethodsExpected));
+    return python::check(Py_BuildValue("{ssssssss}", kOptionTypes.argument, kOptionTypes.expected,
+                                       kExerciseStyles.argument, kExerciseStyles.expected, "method", kMethodsExpected,
+                                       "precision", kPrecisionsExpected));
 }
 
 }  // namespace sorvik::batch

@@ -38,10 +38,15 @@ int8_t code_of_utf32(const KindTable& table, const char* text, std::size_t lengt
 /// The method a name selects (None is the default); false when unknown.
 bool method_of(PyObject* name, BookMethod& method);
 
-/// "None, 'analytic' or 'fdm'", for messages.
+/// "None, 'analytic', 'fdm' or 'spectral'", for messages.
 extern const char* const kMethodsExpected;
 
-/// {"option_type": {word: code}, "exercise": {...}, "method": {name or None: code}}, for Python.
+/// The exercise-boundary engine's level a name selects; false when unknown.
+bool precision_of(PyObject* name, SpectralPrecision& precision);
+extern const char* const kPrecisionsExpected;
+
+/// {"option_type": {word: code}, "exercise": {...}, "method": {name or None: code},
+/// "precision": {name: code}}, for Python.
 python::Ref tables_object();
 
 /// {"option_type": "'call' or 'put'", "exercise": ..., "method": ...}: the values each accepts, for messages.

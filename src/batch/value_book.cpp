@@ -22,6 +22,8 @@ constexpr std::size_t kOutputs = 6;
 
 /// Grid rows per chunk: two passes of four options stepped together.
 constexpr std::size_t kGridChunk = 2 * kGridLanes;
+/// Rows of the exercise-boundary engine per chunk: about a millisecond.
+constexpr std::size_t kBoundaryChunk = 48;
 /// Closed-form rows per chunk: about a hundred microseconds of work, less
 /// than handing them to a worker would cost when there is only one chunk.
 constexpr std::size_t kClosedFormChunk = 4096;
@@ -93,13 +95,38 @@ void value_closed_form(const BookInputs& book, const CallSettings& settings, con
                     kClosedFormChunk);
 }
 
-/// A book with grid rows. First pass: every row is checked, the cheap ones
-/// (closed form, sure values, unusable under errors="nan") are valued and
-/// each grid row is marked with its lane group. Second pass: the grid rows,
-/// taken group by group across the whole book so that options step four at
-/// a time whatever the book's order; results go to each row's own place.
-void value_with_grid(const BookInputs& book, const CallSettings& settings, const Outputs& out,
-                     const Progress& progress, FirstProblem& first) {
+/// Rows valued by the exercise-boundary engine, in the first pass's marks.
+constexpr uint8_t kBoundaryGroup = 255;
+
+/// Values rows[begin, end) of the book by `engine`, each result to its row's
+/// own place; a row that became unusable (its inputs changed by a callable
+/// during the call) is NaN.
+template <std::size_t Chunk, class Engine>
+void value_rows(const BookInputs& book, const CallSettings& settings, const Outputs& out,
+                std::span<const std::size_t> rows, Engine&& engine) {
+    std::array<BookEntry, Chunk> entries;
+    std::array<OptionResult, Chunk> results;
+    std::array<std::size_t, Chunk> where;
+    std::size_t count = 0;
+    for (const std::size_t row : rows) {
+        if (book.read(book.cursor(static_cast<Py_ssize_t>(row))).entry(book.layout(), settings.method, settings.grid,
+                                                                        entries[count]).found())
+            out.write_nan(row);
+        else
+            where[count++] = row;
+    }
+    engine(std::span<const BookEntry>(entries.data(), count), std::span<OptionResult>(results.data(), count));
+    for (std::size_t j = 0; j < count; ++j) out.write(where[j], results[j]);
+}
+
+/// A book with rows for the grid or the exercise-boundary engine. First
+/// pass: every row is checked, the cheap ones (closed form, sure values,
+/// unusable under errors="nan") are valued and each other row is marked with
+/// its engine (and for the grid its lane group). Then the boundary rows, and
+/// the grid rows group by group across the whole book, so that options step
+/// four at a time whatever the book's order; results go to each row's own place.
+void value_by_engines(const BookInputs& book, const CallSettings& settings, const Outputs& out,
+                      const Progress& progress, FirstProblem& first) {
     const std::size_t n = static_cast<std::size_t>(book.shape().size);
     std::vector<uint8_t> group(n, 0);
     std::atomic<std::size_t> cheap{0};
@@ -117,17 +144,23 @@ void value_with_grid(const BookInputs& book, const CallSettings& settings, const
                 }
                 out.write_nan(i);
                 ++valued;
-            } else if (!on_grid(entry, settings.method)) {
-                out.write(i, value_in_closed_form(entry));
-                ++valued;
-            } else {
-                group[i] = static_cast<uint8_t>(grid_group(entry));
-                if (group[i] == 0) {
-                    OptionResult r;
-                    value_on_grid({&entry, 1}, settings.grid, {&r, 1});
-                    out.write(i, r);
+                continue;
+            }
+            switch (engine_for(entry, settings.method)) {
+                case Engine::ClosedForm:
+                    out.write(i, value_in_closed_form(entry));
                     ++valued;
-                }
+                    break;
+                case Engine::Boundary: group[i] = kBoundaryGroup; break;
+                case Engine::Grid:
+                    group[i] = static_cast<uint8_t>(grid_group(entry));
+                    if (group[i] == 0) {
+                        OptionResult r;
+                        value_on_grid({&entry, 1}, settings.grid, {&r, 1});
+                        out.write(i, r);
+                        ++valued;
+                    }
+                    break;
             }
         }
         cheap.fetch_add(valued, std::memory_order_relaxed);
@@ -135,7 +168,7 @@ void value_with_grid(const BookInputs& book, const CallSettings& settings, const
     run_in_parallel(n, kScanChunk, settings.threads, classify, {}, kScanChunk);
     if (first.index >= 0) return;
 
-    // The grid rows, group by group, each group in book order.
+    // The marked rows, group by group, each group in book order; the boundary rows last.
     std::array<std::size_t, 256> count{};
     for (const uint8_t g : group) ++count[g];
     std::array<std::size_t, 256> start{};
@@ -144,26 +177,30 @@ void value_with_grid(const BookInputs& book, const CallSettings& settings, const
     for (std::size_t i = 0; i < n; ++i)
         if (group[i] != 0) rows[start[group[i]]++] = i;
     std::vector<uint8_t>().swap(group);
+    const std::size_t boundary = count[kBoundaryGroup];
+    const std::span<const std::size_t> grid_rows(rows.data(), rows.size() - boundary);
+    const std::span<const std::size_t> boundary_rows(rows.data() + grid_rows.size(), boundary);
+
+    const SpectralPrecision precision = settings.precision;
+    auto by_boundary = [&](std::size_t begin, std::size_t end, const StopFlag&) {
+        value_rows<kBoundaryChunk>(book, settings, out, boundary_rows.subspan(begin, end - begin),
+                                   [&](std::span<const BookEntry> entries, std::span<OptionResult> results) {
+                                       value_by_boundary(entries, precision, results);
+                                   });
+    };
+    run_in_parallel(boundary_rows.size(), kBoundaryChunk, settings.threads, by_boundary,
+                    Progress{progress.callable, cheap.load(), progress.total});
 
     const std::size_t runs_per_entry = settings.grid.bumped_vega_rho ? 5 : 1;
-    const auto grids = reserve_grids(settings, rows.size() * runs_per_entry, kGridLanes);
-    auto work = [&](std::size_t begin, std::size_t end, const StopFlag& stop) {
-        std::array<BookEntry, kGridChunk> entries;
-        std::array<OptionResult, kGridChunk> results;
-        std::array<std::size_t, kGridChunk> where;
-        std::size_t count = 0;
-        for (std::size_t j = begin; j < end; ++j) {
-            // Inputs changed by a callable during the call are unusable only now: NaN.
-            if (book.read(book.cursor(static_cast<Py_ssize_t>(rows[j]))).entry(book.layout(), settings.method, settings.grid, entries[count]).found())
-                out.write_nan(rows[j]);
-            else
-                where[count++] = rows[j];
-        }
-        value_on_grid({entries.data(), count}, settings.grid, {results.data(), count}, polling(stop));
-        for (std::size_t j = 0; j < count; ++j) out.write(where[j], results[j]);
+    const auto grids = reserve_grids(settings, grid_rows.size() * runs_per_entry, kGridLanes);
+    auto on_grid = [&](std::size_t begin, std::size_t end, const StopFlag& stop) {
+        value_rows<kGridChunk>(book, settings, out, grid_rows.subspan(begin, end - begin),
+                               [&](std::span<const BookEntry> entries, std::span<OptionResult> results) {
+                                   value_on_grid(entries, settings.grid, results, polling(stop));
+                               });
     };
-    run_in_parallel(rows.size(), kGridChunk, settings.threads, work,
-                    Progress{progress.callable, cheap.load(), progress.total});
+    run_in_parallel(grid_rows.size(), kGridChunk, settings.threads, on_grid,
+                    Progress{progress.callable, cheap.load() + boundary_rows.size(), progress.total});
 }
 
 }  // namespace
@@ -187,7 +224,7 @@ PyObject* value_book(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcep
         if (closed_form_only(book, settings.method)) {
             value_closed_form(book, settings, out, progress, first);
         } else {
-            value_with_grid(book, settings, out, progress, first);
+            value_by_engines(book, settings, out, progress, first);
         }
         if (first.index >= 0) return problem_result(first, book);
         return out.result(index);
@@ -196,7 +233,7 @@ PyObject* value_book(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcep
 
 PyObject* value_scalar(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     return python::call_frame([&]() -> Ref {
-        require_arguments(nargs, 16, "value_scalar");
+        require_arguments(nargs, 17, "value_scalar");
         // Whatever is not one plain option goes the array way, which words every refusal.
         Row row;
         for (std::size_t k = 0; k < kNumbers; ++k) {
@@ -204,14 +241,17 @@ PyObject* value_scalar(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexc
             if (!plain_number(obj, row.x[k])) return Ref::borrow(Py_None);
         }
         if (!scalar_kind(args[5], kOptionTypes, row.type) || !scalar_kind(args[6], kExerciseStyles, row.style) ||
-            !no_progress(args[13]))
+            !no_progress(args[14]))
             return Ref::borrow(Py_None);
-        const CallSettings settings = parse_settings({args[8], args[9], args[10], args[11], args[12], args[14], args[15]});
+        const CallSettings settings = parse_settings({args[8], args[9], args[10], args[11], args[12], args[13], args[15], args[16]});
         BookEntry entry;
         if (row.entry(EntryLayout(kNames), settings.method, settings.grid, entry).found()) return Ref::borrow(Py_None);
         OptionResult r;
-        if (!on_grid(entry, settings.method)) {
+        const Engine engine = engine_for(entry, settings.method);
+        if (engine == Engine::ClosedForm) {
             r = value_in_closed_form(entry);
+        } else if (engine == Engine::Boundary) {
+            value_by_boundary({&entry, 1}, settings.precision, {&r, 1});  // tens of microseconds: here
         } else {
             // A grid run takes long: on a worker, with the interpreter lock free and Ctrl-C watched.
             const auto grids = reserve_grids(settings, settings.grid.bumped_vega_rho ? 5 : 1, kGridLanes);

@@ -64,8 +64,9 @@ _kernel.set_result_type(Valuation)
 
 def value(spot: Numbers, strike: Numbers, years: Numbers, rate: Numbers, vol: Numbers, *,
           option_type: OptionTypes, exercise: ExerciseStyles = "european", dividend_yield: Numbers = 0.0,
-          method: Literal["analytic", "fdm"] | None = None, nodes: int = _arguments.NODES,
+          method: Literal["analytic", "fdm", "spectral"] | None = None, nodes: int = _arguments.NODES,
           time_steps: int = _arguments.TIME_STEPS, grid_std_devs: float = _arguments.GRID_STD_DEVS,
+          precision: Literal["standard", "high"] = "standard",
           threads: int | None = None, progress: bool | _progress.Report = False,
           errors: Literal["raise", "nan"] = "raise", bumped_vega_rho: bool = False) -> Valuation:
     """Values a book of European and American calls and puts: prices and greeks.
@@ -158,19 +159,20 @@ def value(spot: Numbers, strike: Numbers, years: Numbers, rate: Numbers, vol: Nu
     """
     # One plain option skips the array machinery; the kernel declines (None) whatever is not plain.
     one = _kernel.value_scalar(spot, strike, years, rate, vol, option_type, exercise, dividend_yield, method, nodes,
-                               time_steps, grid_std_devs, threads, progress, errors, bumped_vega_rho)
+                               time_steps, grid_std_devs, precision, threads, progress, errors, bumped_vega_rho)
     if one is not None:
         return cast(Valuation, one)
     return _value_arrays(spot, strike, years, rate, vol, option_type, exercise, dividend_yield, method, nodes,
-                         time_steps, grid_std_devs, threads, progress, errors, bumped_vega_rho)
+                         time_steps, grid_std_devs, precision, threads, progress, errors, bumped_vega_rho)
 
 
 def _value_arrays(spot: Numbers, strike: Numbers, years: Numbers, rate: Numbers, vol: Numbers,
                   option_type: OptionTypes, exercise: ExerciseStyles, dividend_yield: Numbers,
-                  method: str | None, nodes: int, time_steps: int, grid_std_devs: float, threads: int | None,
+                  method: str | None, nodes: int, time_steps: int, grid_std_devs: float, precision: str,
+                  threads: int | None,
                   progress: bool | _progress.Report, errors: str, bumped_vega_rho: bool) -> Valuation:
     """value() on inputs of any kind: every rule and refusal, worded."""
-    settings = _kernel.Settings(method, nodes, time_steps, grid_std_devs, threads, errors, bumped_vega_rho)
+    settings = _kernel.Settings(method, nodes, time_steps, grid_std_devs, precision, threads, errors, bumped_vega_rho)
     values, index = _arguments.align(
         {"spot": spot, "strike": strike, "years": years, "rate": rate, "vol": vol, "dividend_yield": dividend_yield,
          "option_type": option_type, "exercise": exercise})

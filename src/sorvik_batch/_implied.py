@@ -11,8 +11,9 @@ _NUMBERS = ("price", "spot", "strike", "years", "rate", "dividend_yield")
 
 def implied_vol(price: Numbers, spot: Numbers, strike: Numbers, years: Numbers, rate: Numbers, *,
                 option_type: OptionTypes, exercise: ExerciseStyles = "european", dividend_yield: Numbers = 0.0,
-                method: Literal["analytic", "fdm"] | None = None, nodes: int = _arguments.NODES,
+                method: Literal["analytic", "fdm", "spectral"] | None = None, nodes: int = _arguments.NODES,
                 time_steps: int = _arguments.TIME_STEPS, grid_std_devs: float = _arguments.GRID_STD_DEVS,
+                precision: Literal["standard", "high"] = "standard",
                 threads: int | None = None, progress: bool | _progress.Report = False,
                 errors: Literal["raise", "nan"] = "raise") -> FloatArray | float:
     """Implied volatilities of quoted option prices: the σ at which ``value`` gives each price.
@@ -70,19 +71,19 @@ def implied_vol(price: Numbers, spot: Numbers, strike: Numbers, years: Numbers, 
     """
     # One plain quote skips the array machinery; the kernel declines (None) whatever is not plain.
     one = _kernel.implied_vol_scalar(price, spot, strike, years, rate, option_type, exercise, dividend_yield, method,
-                                     nodes, time_steps, grid_std_devs, threads, progress, errors)
+                                     nodes, time_steps, grid_std_devs, precision, threads, progress, errors)
     if one is not None:
         return one
     return _implied_vol_arrays(price, spot, strike, years, rate, option_type, exercise, dividend_yield, method, nodes,
-                               time_steps, grid_std_devs, threads, progress, errors)
+                               time_steps, grid_std_devs, precision, threads, progress, errors)
 
 
 def _implied_vol_arrays(price: Numbers, spot: Numbers, strike: Numbers, years: Numbers, rate: Numbers,
                         option_type: OptionTypes, exercise: ExerciseStyles, dividend_yield: Numbers,
-                        method: str | None, nodes: int, time_steps: int, grid_std_devs: float,
+                        method: str | None, nodes: int, time_steps: int, grid_std_devs: float, precision: str,
                         threads: int | None, progress: bool | _progress.Report, errors: str) -> FloatArray | float:
     """implied_vol() on inputs of any kind: every rule and refusal, worded."""
-    settings = _kernel.Settings(method, nodes, time_steps, grid_std_devs, threads, errors, False)
+    settings = _kernel.Settings(method, nodes, time_steps, grid_std_devs, precision, threads, errors, False)
     values, _ = _arguments.align(
         {"price": price, "spot": spot, "strike": strike, "years": years, "rate": rate,
          "dividend_yield": dividend_yield, "option_type": option_type, "exercise": exercise})

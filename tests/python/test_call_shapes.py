@@ -45,9 +45,10 @@ def number(draw):
 words = st.sampled_from(["call", "Put", "C", "p", np.str_("CALL"), s.OptionType.Put, "cal", s.OptionType.Call])
 styles = st.sampled_from(["european", "AMERICAN", np.str_("american"), s.ExerciseStyle.European, "bermudan"])
 keywords = st.fixed_dictionaries({
-    "method": st.sampled_from([None, "analytic", "fdm", "tree"]),
+    "method": st.sampled_from([None, "analytic", "fdm", "spectral", "tree"]),
     "nodes": st.sampled_from([21, 2]), "time_steps": st.sampled_from([4, 0]),
-    "grid_std_devs": st.sampled_from([5.0, 0.0]), "threads": st.sampled_from([None, 1, 0]),
+    "grid_std_devs": st.sampled_from([5.0, 0.0]), "precision": st.sampled_from(["standard", "high", "low"]),
+    "threads": st.sampled_from([None, 1, 0]),
     "errors": st.sampled_from(["raise", "nan", "coerce"]),
 })
 
@@ -55,7 +56,7 @@ keywords = st.fixed_dictionaries({
 @given(st.lists(number(), min_size=6, max_size=6), words, styles, keywords, st.booleans())
 def test_one_option_of_any_kind_has_the_array_paths_bits_and_errors(x, kind, style, settings, bumped):
     args = (*x[:5], kind, style, x[5], settings["method"], settings["nodes"], settings["time_steps"],
-            settings["grid_std_devs"], settings["threads"], False, settings["errors"], bumped)
+            settings["grid_std_devs"], settings["precision"], settings["threads"], False, settings["errors"], bumped)
     fast = outcome(lambda: sb.value(*x[:5], option_type=kind, exercise=style, dividend_yield=x[5],
                                     bumped_vega_rho=bumped, **settings))
     assert same_bits(fast, outcome(lambda: _value_arrays(*args)))
@@ -64,7 +65,7 @@ def test_one_option_of_any_kind_has_the_array_paths_bits_and_errors(x, kind, sty
 @given(st.lists(number(), min_size=6, max_size=6), words, styles, keywords)
 def test_one_quote_of_any_kind_has_the_array_paths_bits_and_errors(x, kind, style, settings):
     args = (*x[:5], kind, style, x[5], settings["method"], settings["nodes"], settings["time_steps"],
-            settings["grid_std_devs"], settings["threads"], False, settings["errors"])
+            settings["grid_std_devs"], settings["precision"], settings["threads"], False, settings["errors"])
     fast = outcome(lambda: sb.implied_vol(*x[:5], option_type=kind, exercise=style, dividend_yield=x[5], **settings))
     assert same_bits(fast, outcome(lambda: _implied_vol_arrays(*args)))
 

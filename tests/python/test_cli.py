@@ -143,7 +143,7 @@ def bad_book(row, column, text):
         (11, "dividend_yield", "inf", "dividend_yield at row 11 is inf: must be a finite number"),
         (5, "option_type", "cal", "option_type at row 5: unknown value 'cal' (expected 'call', 'put', 'c' or 'p')"),
         (7, "exercise", "bermudan", "exercise at row 7: unknown value 'bermudan' (expected 'american' or 'european')"),
-        (8, "method", "tree", "method at row 8: unknown value 'tree' (expected 'analytic', 'fdm' or blank)"),
+        (8, "method", "tree", "method at row 8: unknown value 'tree' (expected 'analytic', 'fdm', 'spectral' or blank)"),
         (9, "strike", "abc", "strike at row 9 is 'abc': not a number"),
         (2, "years", "", "years at row 2 is '': not a number"),
         (6, "strike", "1_00", "strike at row 6 is '1_00': not a number"),  # float() would read 100

@@ -407,7 +407,7 @@ styles = st.sampled_from(["european", "american", American, European, ["american
 progress = st.one_of(st.booleans(), st.builds(Returns, scalars),
                     st.builds(Raises, st.sampled_from([ValueError, FAULT, ExitingFault])), st.just(print))
 BOOK = {"option_type": kinds, "exercise": styles, "dividend_yield": book_floats,
-        "method": st.sampled_from([None, "analytic", "fdm", "tree"]), "nodes": st.integers(0, 60),
+        "method": st.sampled_from([None, "analytic", "fdm", "spectral", "tree"]), "nodes": st.integers(0, 60),
         "time_steps": st.integers(0, 20), "grid_std_devs": floats, "threads": st.one_of(st.none(), st.integers(0, 3)),
         "progress": progress, "errors": st.sampled_from(["raise", "nan", "coerce"])}
 instants = st.one_of(aware, st.builds(lambda d: np.array([np.datetime64(d.replace(tzinfo=None), "us")]), aware))
@@ -425,10 +425,10 @@ BATCH = [
     *[Target(f"sorvik_batch._kernel.{name}", _bounded(getattr(_kernel, name)),
              {f"arg{i}": st.one_of(scalars, st.just(()), st.just((1,)), st.just((np.zeros(1),) * 6),
                                    st.just((np.zeros((2, 1)),) * 6), st.just(("call", np.array([b"put", b"c"]))),
-                                   st.just(_kernel.Settings(None, 5, 2, 4.0, 1, "raise", False)),
-                                   st.just(_kernel.Settings("fdm", 5, 2, 4.0, 2, "nan", True)))
+                                   st.just(_kernel.Settings(None, 5, 2, 4.0, "standard", 1, "raise", False)),
+                                   st.just(_kernel.Settings("fdm", 5, 2, 4.0, "high", 2, "nan", True)))
               for i in range(count)}, passes_callers_errors=True)
-      for name, count in (("value_book", 5), ("value_scalar", 16), ("implied_vol_book", 4), ("implied_vol_scalar", 15),
+      for name, count in (("value_book", 5), ("value_scalar", 17), ("implied_vol_book", 4), ("implied_vol_scalar", 16),
                           ("kind_codes", 2))],
 ]
 

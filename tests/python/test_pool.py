@@ -114,7 +114,7 @@ def test_one_quote_on_the_grid_leaves_the_interpreter_to_other_threads():
     try:
         start = counter[0]
         vol = sb.implied_vol(9.0, 100.0, 100.0, 1.0, 0.05, option_type="put", exercise="american",
-                             nodes=20001, time_steps=200)
+                             method="fdm", nodes=20001, time_steps=200)
         during = counter[0] - start
     finally:
         sys.setswitchinterval(before)

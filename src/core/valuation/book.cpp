@@ -6,10 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "american/spectral_engine.hpp"
+#include "american/spectral_implied_vol.hpp"
 #include "fault.hpp"
 #include "fdm/fdm_solver.hpp"
 #include "pricing/analytic.hpp"
 #include "pricing/implied_vol.hpp"
+#include "valuation/grid_implied_vol.hpp"
 #include "valuation/valuation.hpp"
 
 namespace sorvik {
@@ -77,7 +80,11 @@ EntryProblem check_entry(const BookEntry& e, BookMethod method, const GridReques
     if (!std::isfinite(m.dividend_yield)) return EntryProblem::DividendYield;
     const double moneyness = m.spot / e.strike;
     if (!std::isfinite(moneyness) || !(moneyness > 0.0)) return EntryProblem::Moneyness;
-    if (!on_grid(e, method)) return EntryProblem::None;
+    const Engine engine = engine_for(e, method);
+    if (method == BookMethod::Spectral && e.style == ExerciseStyle::American &&
+        spectral_status(e) == SpectralStatus::TwoBoundaries)
+        return EntryProblem::TwoBoundaries;
+    if (engine != Engine::Grid) return EntryProblem::None;
     BookEntry widest = e;
     if (grid.bumped_vega_rho) widest.market.vol += vol_bump;
     const double spread = std::sqrt(m.years) * widest.market.vol;
@@ -109,27 +116,59 @@ const char* entry_problem_reason(EntryProblem problem) {
         case EntryProblem::GridReach:
             return "the grid, stretched from the strike out to this spot and its drift to expiry, would reach spots "
                    "beyond the largest float";
+        case EntryProblem::TwoBoundaries:
+            return "with this rate and dividend yield (a put with q < r < 0, a call with r < q < 0) early exercise "
+                   "may pay in two separate regions, which method='spectral' does not value (method=None values "
+                   "it on the grid)";
     }
     return "";
 }
 
-unsigned grid_group(const BookEntry& e) { return lane_group(grid_problem(e, FdmSettings{})); }
-
-bool on_grid(const BookEntry& e, BookMethod method) {
-    switch (method) {
-        case BookMethod::Analytic: return false;
-        case BookMethod::Fdm: return true;
-        case BookMethod::Auto: return e.style == ExerciseStyle::American;
-    }
-    return false;
+void value_by_boundary(std::span<const BookEntry> entries, SpectralPrecision precision, std::span<OptionResult> out) {
+    // Entries engine_for routed here are valued; any other comes back NaN.
+    std::vector<SpectralStatus> status(entries.size());
+    value_spectral(entries, precision, out, status);
 }
 
-void check_grid_request(const GridRequest& grid) {
-    check_grid_std_devs(grid.settings.grid_std_devs);
-    if (grid.settings.nodes < 3)
-        throw CoreError("nodes must be at least 3, got " + std::to_string(grid.settings.nodes));
-    if (grid.settings.time_steps < 1)
-        throw CoreError("time_steps must be at least 1, got " + std::to_string(grid.settings.time_steps));
+Engine implied_engine_for(const BookEntry& entry, BookMethod method) {
+    BookEntry widest = entry;
+    widest.market.vol = kMaxImpliedVol;
+    return engine_for(widest, method);
+}
+
+VolSearchResult implied_vol_for(double price, const BookEntry& entry, BookMethod method, const FdmSettings& grid,
+                                SpectralPrecision precision, CancellationHook cancel) {
+    switch (implied_engine_for(entry, method)) {
+        case Engine::ClosedForm: return {implied_vol_european(price, entry.type, entry.strike, entry.market), 0};
+        case Engine::Boundary: {
+            const SpectralImpliedVol found = implied_vol_spectral(price, entry, precision);
+            if (found.status == SpectralStatus::Valued || found.status == SpectralStatus::European) return found.search;
+            break;  // below the engine's range of σ
+        }
+        case Engine::Grid: break;
+    }
+    return implied_vol_on_grid(price, entry, grid, cancel);
+}
+
+unsigned grid_group(const BookEntry& e) { return lane_group(grid_problem(e, FdmSettings{})); }
+
+Engine engine_for(const BookEntry& e, BookMethod method) {
+    switch (method) {
+        case BookMethod::Analytic: return Engine::ClosedForm;
+        case BookMethod::Fdm: return Engine::Grid;
+        case BookMethod::Auto:
+        case BookMethod::Spectral: break;
+    }
+    if (e.style == ExerciseStyle::European) return Engine::ClosedForm;
+    switch (spectral_status(e)) {
+        case SpectralStatus::Valued: return Engine::Boundary;
+        case SpectralStatus::European: return Engine::ClosedForm;
+        case SpectralStatus::TwoBoundaries:
+        case SpectralStatus::NoSpread:
+        case SpectralStatus::DriftDominated:
+        case SpectralStatus::Unusable: return Engine::Grid;
+    }
+    return Engine::Grid;
 }
 
 OptionResult value_in_closed_form(const BookEntry& e) {

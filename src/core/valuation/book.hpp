@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <span>
 
+#include "american/spectral_scheme.hpp"
 #include "fdm/fdm_problem.hpp"
+#include "pricing/vol_search.hpp"
 #include "instrument/stock_option.hpp"
 #include "pricing/market_numbers.hpp"
 #include "pricing/option_result.hpp"
@@ -19,12 +21,25 @@ struct BookEntry {
     MarketNumbers market;
 };
 
-/// How a book chooses the method per entry. Auto: Americans on the grid,
-/// Europeans in closed form (unlike Config(), which values American calls in
-/// closed form: with a dividend yield they may be exercised early).
-/// Analytic: every entry in closed form (an American gets the European
-/// formula). Fdm: every entry on the grid.
-enum class BookMethod : uint8_t { Auto, Analytic, Fdm };
+/// How a book chooses the method per entry (engine_for says which engine
+/// values an entry). Analytic: every entry in closed form (an American gets
+/// the European formula). Fdm: every entry on the grid. Spectral: Americans
+/// by the exercise-boundary engine, Europeans in closed form. Auto: as
+/// Spectral, with the grid for the Americans it does not value.
+enum class BookMethod : uint8_t { Auto, Analytic, Fdm, Spectral };
+
+/// The engines a book routes its entries to.
+enum class Engine : uint8_t { ClosedForm, Grid, Boundary };
+
+/// Which engine values an entry by `method`. For Spectral and Auto: a
+/// European, and an American that is never worth exercising early, in closed
+/// form; an American the exercise-boundary engine values (one exercise
+/// boundary, enough spread for its drift: spectral_status Valued) by it; on
+/// the grid, an American with nothing random (σ√T = 0: the grid's sure
+/// value), one whose drift outruns its spread (the engine's fallback rule)
+/// and, under Auto only, one with two exercise boundaries (a put with
+/// q < r < 0, a call with r < q < 0), which Spectral refuses (check_entry).
+Engine engine_for(const BookEntry& entry, BookMethod method);
 
 /// How a book's grid entries are valued.
 struct GridRequest {
@@ -47,6 +62,7 @@ enum class EntryProblem : uint8_t {
     Moneyness,      ///< spot / strike overflows or underflows: ln(S/K) is not finite
     GridSpread,     ///< grid_std_devs·σ√T about ln K reaches spots beyond the doubles
     GridReach,      ///< a grid reaching from ln K out to the spot and its drift reaches spots beyond the doubles
+    TwoBoundaries,  ///< method Spectral for an American with two exercise boundaries
 };
 
 /// The first problem of an entry valued by `method` (grid entries as `grid`
@@ -54,7 +70,8 @@ enum class EntryProblem : uint8_t {
 /// the relations between them: every method needs a finite ln(S/K); the
 /// grid, when σ√T > 0 (in the widest of the bumped valuations), needs its
 /// highest node, e^(ln K + half-width), a factor e below the largest
-/// double, so that the payoff, the far field and the read-off stay finite.
+/// double, so that the payoff, the far field and the read-off stay finite;
+/// method Spectral refuses an American with two exercise boundaries.
 /// Unknown option types and exercise styles are the caller's to check,
 /// before the relations.
 EntryProblem check_entry(const BookEntry& entry, BookMethod method, const GridRequest& grid);
@@ -62,8 +79,6 @@ EntryProblem check_entry(const BookEntry& entry, BookMethod method, const GridRe
 /// Why an entry with `problem` cannot be valued, as messages say it after
 /// the offending number: "must be a positive finite number". Empty for None.
 const char* entry_problem_reason(EntryProblem problem);
-
-bool on_grid(const BookEntry& entry, BookMethod method);
 
 /// An entry in closed form: price_analytic (with q = 0 the bits sorvik's
 /// compute() gives for the same option and market), with two exceptions.
@@ -85,13 +100,26 @@ OptionResult value_in_closed_form(const BookEntry& entry);
 void value_on_grid(std::span<const BookEntry> entries, const GridRequest& grid, std::span<OptionResult> out,
                    CancellationHook cancel = {});
 
+/// Values entries that engine_for sends to the exercise-boundary engine
+/// (value_spectral at `precision`) into out (same length): price and all
+/// five greeks, each with the bits it has alone; NaN for an entry it does
+/// not value.
+void value_by_boundary(std::span<const BookEntry> entries, SpectralPrecision precision, std::span<OptionResult> out);
+
+/// The engine an implied-volatility search by `method` starts on: engine_for
+/// at the highest volatility searched (entry.market.vol is not read).
+Engine implied_engine_for(const BookEntry& entry, BookMethod method);
+
+/// The implied volatility of `price` for an entry by `method`, on the engine
+/// implied_engine_for gives: the closed form's, the exercise-boundary
+/// engine's (a quote whose σ lies below that engine's range goes to the grid,
+/// whose price is continuous down to σ = 0) or the grid's; with the grid
+/// valuations it took.
+VolSearchResult implied_vol_for(double price, const BookEntry& entry, BookMethod method, const FdmSettings& grid,
+                                SpectralPrecision precision, CancellationHook cancel = {});
+
 /// Entries of one group (and one grid size) are stepped together on the
 /// grid; group 0 needs no grid (its value is sure: σ√T = 0).
 unsigned grid_group(const BookEntry& entry);
-
-/// Checks a GridRequest's settings once per book: CoreError for a
-/// grid_std_devs that is not positive and finite, fewer than 3 nodes or no
-/// time step.
-void check_grid_request(const GridRequest& grid);
 
 }  // namespace sorvik

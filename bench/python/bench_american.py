@@ -1,0 +1,236 @@
+"""American options: the exercise-boundary engine against QuantLib's QdFpAmericanEngine and our grid.
+
+In one process, one thread unless said otherwise:
+
+  1. 300 American puts (K = 100, S 70-130, T 1-24 months, r 0-8 %, q 0-4 %, sigma 10-50 %):
+     microseconds per option and error of every engine;
+  2. 1,000 random Americans (calls and puts, S/K 0.5-2, T 1 week - 10 years, sigma 5-100 %,
+     r and q 0-10 %): the same, with the 99th percentile, and the speed ratios the engine is
+     held to; two threads against one;
+  3. its greeks on that set against central differences of the high-precision price (spots
+     within a bump of the exercise boundary left out);
+  4. implied volatilities through it: quotes per second, and how closely each reprices.
+
+Errors are |price - reference| / max(S, K). The reference is the engine's high-precision level,
+whose own error is below 1e-9 (checked against a finer setting by bench/cpp/spectral_accuracy.cpp,
+and against QuantLib's high-precision scheme, which is off by up to about 5e-8, here).
+QuantLib runs through its Python interface with every object built once and only the first
+valuation timed (CPU time); sorvik_batch values the whole set in one call. Medians of rounds.
+
+    pip install .[bench]
+    python bench/python/bench_american.py            # a few minutes
+    python bench/python/bench_american.py --quick    # smoke run
+"""
+import argparse
+import os
+import platform
+import statistics
+import time
+
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+import numpy as np
+import QuantLib as ql
+
+import sorvik_batch as sb
+
+TODAY = ql.Date(2, 1, 2025)
+SCHEMES = {"fast": ql.QdFpAmericanEngine.fastScheme, "accurate": ql.QdFpAmericanEngine.accurateScheme,
+           "high precision": ql.QdFpAmericanEngine.highPrecisionScheme}
+
+
+def issue_set(n, seed=11):
+    """American puts, K = 100, S 70-130, T 1-24 months (whole days), r 0-8 %, q 0-4 %, sigma 10-50 %."""
+    rng = np.random.default_rng(seed)
+    days = rng.integers(30, 731, n)
+    return dict(spot=rng.uniform(70, 130, n), strike=np.full(n, 100.0), years=days / 365.0,
+                rate=rng.uniform(0, 0.08, n), dividend_yield=rng.uniform(0, 0.04, n), vol=rng.uniform(0.1, 0.5, n),
+                option_type=np.full(n, "put"))
+
+
+def random_set(n, seed=12):
+    """Calls and puts, S/K 0.5-2, T 1 week - 10 years (whole days), sigma 5-100 %, r and q 0-10 %."""
+    rng = np.random.default_rng(seed)
+    strike = 100.0
+    days = np.round(np.exp(rng.uniform(np.log(7), np.log(3650), n)))
+    return dict(spot=strike * np.exp(rng.uniform(np.log(0.5), np.log(2.0), n)), strike=np.full(n, strike),
+                years=days / 365.0, rate=rng.uniform(0, 0.1, n), dividend_yield=rng.uniform(0, 0.1, n),
+                vol=rng.uniform(0.05, 1.0, n), option_type=rng.choice(["call", "put"], n))
+
+
+def ours(book, **settings):
+    return sb.value(book["spot"], book["strike"], book["years"], book["rate"], book["vol"],
+                    option_type=book["option_type"], exercise="american", dividend_yield=book["dividend_yield"],
+                    **settings)
+
+
+def quantlib_options(book, scheme):
+    """One QuantLib option per row with its own quotes and curves, as a user would hold them."""
+    day_count = ql.Actual365Fixed()
+    options = []
+    for i in range(len(book["spot"])):
+        process = ql.BlackScholesMertonProcess(
+            ql.QuoteHandle(ql.SimpleQuote(float(book["spot"][i]))),
+            ql.YieldTermStructureHandle(ql.FlatForward(TODAY, float(book["dividend_yield"][i]), day_count)),
+            ql.YieldTermStructureHandle(ql.FlatForward(TODAY, float(book["rate"][i]), day_count)),
+            ql.BlackVolTermStructureHandle(ql.BlackConstantVol(TODAY, ql.NullCalendar(), float(book["vol"][i]),
+                                                               day_count)))
+        kind = ql.Option.Call if book["option_type"][i] == "call" else ql.Option.Put
+        expiry = TODAY + int(round(book["years"][i] * 365))
+        option = ql.VanillaOption(ql.PlainVanillaPayoff(kind, float(book["strike"][i])),
+                                  ql.AmericanExercise(TODAY, expiry))
+        option.setPricingEngine(ql.QdFpAmericanEngine(process, SCHEMES[scheme]()))
+        options.append(option)
+    return options
+
+
+def quantlib(book, scheme, rounds):
+    """Prices and the median CPU seconds per option of the first valuation of fresh objects."""
+    times, prices = [], None
+    for _ in range(rounds):
+        options = quantlib_options(book, scheme)
+        start = time.process_time()
+        prices = np.array([o.NPV() for o in options])
+        times.append((time.process_time() - start) / len(options))
+    return prices, statistics.median(times)
+
+
+def timed(fn, rounds, count):
+    times, result = [], None
+    for _ in range(rounds):
+        start = time.perf_counter()
+        result = fn()
+        times.append((time.perf_counter() - start) / count)
+    return result, statistics.median(times)
+
+
+def errors(prices, reference, book):
+    return np.abs(prices - reference) / np.maximum(book["spot"], book["strike"])
+
+
+def subset(book, n):
+    return {k: v[:n] for k, v in book.items()}
+
+
+def table(title, rows):
+    print(f"\n{title}")
+    print(f"  {'engine':<44} {'µs/option':>10} {'max':>9} {'p99':>9} {'median':>9}")
+    for name, (seconds, err) in rows.items():
+        print(f"  {name:<44} {seconds * 1e6:10.1f} {err.max():9.1e} {np.percentile(err, 99):9.1e} "
+              f"{np.median(err):9.1e}")
+
+
+def compare(book, rounds, hp_count, grid_count):
+    """Every engine on `book`: {name: (seconds per option, errors)}, and the reference prices."""
+    n = len(book["spot"])
+    reference = ours(book, method="spectral", precision="high").price
+    rows = {}
+    for scheme in ("fast", "accurate"):
+        prices, seconds = quantlib(book, scheme, rounds)
+        rows[f"QuantLib QdFpAmericanEngine, {scheme}"] = (seconds, errors(prices, reference, book))
+    hp = subset(book, hp_count)
+    prices, seconds = quantlib(hp, "high precision", 1)
+    rows["QuantLib QdFpAmericanEngine, high precision"] = (seconds, errors(prices, reference[:hp_count], hp))
+    for name, settings in (("standard", dict(precision="standard")), ("high", dict(precision="high"))):
+        result, seconds = timed(lambda: ours(book, method="spectral", threads=1, **settings), rounds, n)
+        rows[f"sorvik_batch spectral, {name} (six outputs)"] = (seconds, errors(result.price, reference, book))
+    for nodes, steps, count in ((1001, 50, n), (4001, 200, grid_count)):
+        part = subset(book, count)
+        result, seconds = timed(lambda: ours(part, method="fdm", nodes=nodes, time_steps=steps, threads=1),
+                                max(1, rounds // 3), count)
+        rows[f"sorvik_batch grid {nodes} x {steps}"] = (seconds, errors(result.price, reference[:count], part))
+    return rows, reference
+
+
+def greeks_check(book, h_spot=5e-3):
+    """Largest greek errors against central differences of the high-precision price."""
+    base = dict(method="spectral")
+    got = ours(book, **base)
+    high = dict(method="spectral", precision="high")
+
+    def at(**change):
+        return ours({**book, **change}, **high).price
+
+    spot, vol, rate, years = book["spot"], book["vol"], book["rate"], book["years"]
+    scale = np.maximum(spot, book["strike"])
+    h = h_spot * spot
+    up, mid, down = at(spot=spot + h), at(), at(spot=spot - h)
+    payoff = np.where(book["option_type"] == "call", 1.0, -1.0)
+
+    def exercised(s, v):
+        return v <= np.maximum(payoff * (s - book["strike"]), 0.0) + 1e-12 * scale
+
+    # A spot within a bump of the exercise boundary: the three prices on both sides of it.
+    held = [exercised(spot + h, up), exercised(spot, mid), exercised(spot - h, down)]
+    clear = (held[0] == held[1]) & (held[1] == held[2])
+    delta = (up - down) / (2 * h)
+    gamma = (up - 2 * mid + down) / (h * h)
+    dt, dv, dr = 1e-4, 1e-4, 1e-4
+    theta = -(at(years=years + dt) - at(years=years - dt)) / (2 * dt)
+    vega = (at(vol=vol + dv) - at(vol=vol - dv)) / (2 * dv)
+    rho = (at(rate=rate + dr) - at(rate=rate - dr)) / (2 * dr)
+    out = {"delta": np.abs(got.delta - delta)[clear]}
+    for name, true, floor in (("gamma", gamma, 1e-3 / spot), ("theta", theta, 1e-3 * scale),
+                              ("vega", vega, 1e-3 * scale), ("rho", rho, 1e-3 * scale)):
+        keep = clear & (np.abs(true) >= floor)
+        out[name] = (np.abs(getattr(got, name) - true) / np.abs(true))[keep]
+    return out, int(clear.sum())
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--quick", action="store_true", help="smaller sets, fewer rounds")
+    args = parser.parse_args()
+    n_issue, n_random = (60, 100) if args.quick else (300, 1000)
+    rounds = 1 if args.quick else 5
+    ql.Settings.instance().evaluationDate = TODAY
+    print(f"sorvik {sb.__version__}, QuantLib {ql.__version__}, numpy {np.__version__}, "
+          f"Python {platform.python_version()}, {os.cpu_count()} CPUs, {platform.machine()}")
+
+    # 1. The 300 puts
+    book = issue_set(n_issue)
+    rows, _ = compare(book, rounds, hp_count=min(n_issue, 100), grid_count=min(n_issue, 100))
+    table(f"1. {n_issue} American puts (K = 100, S 70-130, T 1-24 months, r 0-8 %, q 0-4 %, σ 10-50 %)", rows)
+
+    # 2. The random set
+    book = random_set(n_random)
+    rows, reference = compare(book, rounds, hp_count=min(n_random, 100), grid_count=min(n_random, 50))
+    table(f"2. {n_random} random Americans (calls and puts, S/K 0.5-2, T 1 week - 10 years, σ 5-100 %, "
+          f"r and q 0-10 %)", rows)
+    standard = rows["sorvik_batch spectral, standard (six outputs)"]
+    accurate = rows["QuantLib QdFpAmericanEngine, accurate"]
+    high = rows["sorvik_batch spectral, high (six outputs)"]
+    hp = rows["QuantLib QdFpAmericanEngine, high precision"]
+    grid = rows["sorvik_batch grid 1001 x 50"]
+    print(f"  standard: {accurate[0] / standard[0]:.1f}x faster than QuantLib's accurate scheme at "
+          f"{standard[1].max() / accurate[1].max():.3f} of its largest error; {grid[0] / standard[0]:.1f}x faster "
+          f"than our grid at its defaults")
+    print(f"  high: {hp[0] / high[0]:.0f}x faster than QuantLib's high-precision scheme")
+    _, one = timed(lambda: ours(book, method="spectral", threads=1), rounds, n_random)
+    _, two = timed(lambda: ours(book, method="spectral", threads=2), rounds, n_random)
+    print(f"  two threads against one: {one / two:.2f}x")
+
+    # 3. Greeks
+    found, kept = greeks_check(subset(book, min(n_random, 400)))
+    print(f"\n3. Greeks at the standard level against central differences of the high-precision price "
+          f"({kept} options away from the exercise boundary)")
+    print(f"  delta, largest absolute error {found['delta'].max():.1e}")
+    for name in ("gamma", "theta", "vega", "rho"):
+        print(f"  {name}, largest relative error where not small {found[name].max():.1e} ({found[name].size} options)")
+
+    # 4. Implied volatilities
+    quotes = reference
+    vols, seconds = timed(lambda: sb.implied_vol(quotes, book["spot"], book["strike"], book["years"], book["rate"],
+                                                 option_type=book["option_type"], exercise="american",
+                                                 dividend_yield=book["dividend_yield"], threads=1, errors="nan"),
+                          rounds, n_random)
+    solved = ~np.isnan(vols)
+    again = ours({**book, "vol": np.where(solved, vols, 0.2)}, method="spectral").price
+    reprice = (np.abs(again - quotes) / np.maximum(book["spot"], book["strike"]))[solved]
+    print(f"\n4. Implied volatilities of the high-precision prices, American, one thread: {1 / seconds:,.0f} quotes/s; "
+          f"{solved.sum()} of {n_random} solved (the rest: too little time value to tell σ), repriced within "
+          f"{reprice.max():.1e}·max(S, K); σ recovered within {np.abs(vols - book['vol'])[solved].max():.1e}")
+
+
+if __name__ == "__main__":
+    main()
