@@ -255,14 +255,13 @@ void newton_step(const Market& m, const CollocationStage& g, Workspace& w, doubl
         const auto node = lanes::normal_pair(d, -(m.yield * tau));
         const double node_cdf = d >= 0.0 ? w.node_discount[i] - node.tail : node.tail;
 
-        // H at the row's points, all points side by side.
+        // H at the row's points, two at a time, each sum kept in a register.
         const double* weights = &g.interpolation[(i - 1) * n * l];
         double* hk = w.interpolated.data();
-        for (std::size_t k = 0; k < l; k += 2) store(&hk[k], splat<Pair>(0.0));
-        for (std::size_t j = 0; j < n; ++j) {
-            const double hj = h[j + 1];
-            const double* row = weights + j * l;
-            for (std::size_t k = 0; k < l; k += 2) store(&hk[k], load(&hk[k]) + load(&row[k]) * hj);
+        for (std::size_t k = 0; k < l; k += 2) {
+            Pair acc = splat<Pair>(0.0);
+            for (std::size_t j = 0; j < n; ++j) acc = acc + load(&weights[j * l + k]) * h[j + 1];
+            store(&hk[k], acc);
         }
 
         RowSums sums;
