@@ -59,32 +59,37 @@ struct Lu {
     std::vector<std::size_t> pivot;  ///< the row swapped into place at each step
 
     /// Factors the n×n matrix in a (the row updates two columns at a time).
+    /// The loops read size and entries through locals: stores through a
+    /// double* could otherwise alias the members, which would be reloaded at
+    /// every step.
     void factor(std::size_t size) {
         n = size;
-        pivot.resize(n);
-        for (std::size_t c = 0; c < n; ++c) {
+        pivot.resize(size);
+        double* const m = a.data();
+        std::size_t* const pv = pivot.data();
+        for (std::size_t c = 0; c < size; ++c) {
             std::size_t best = c;
-            double largest = std::fabs(a[c * n + c]);
-            for (std::size_t r = c + 1; r < n; ++r) {
-                const double v = std::fabs(a[r * n + c]);
+            double largest = std::fabs(m[c * size + c]);
+            for (std::size_t r = c + 1; r < size; ++r) {
+                const double v = std::fabs(m[r * size + c]);
                 if (v > largest) largest = v, best = r;
             }
-            pivot[c] = best;
+            pv[c] = best;
             if (best != c) {
-                for (std::size_t k = 0; k < n; ++k) std::swap(a[c * n + k], a[best * n + k]);
+                for (std::size_t k = 0; k < size; ++k) std::swap(m[c * size + k], m[best * size + k]);
             }
-            const double inverse = 1.0 / a[c * n + c];
-            const double* top = &a[c * n];
-            for (std::size_t r = c + 1; r < n; ++r) {
-                double* row = &a[r * n];
+            const double inverse = 1.0 / m[c * size + c];
+            const double* top = &m[c * size];
+            for (std::size_t r = c + 1; r < size; ++r) {
+                double* row = &m[r * size];
                 const double f = row[c] * inverse;
                 row[c] = f;
                 std::size_t k = c + 1;
-                if ((n - k) % 2 != 0) {
+                if ((size - k) % 2 != 0) {
                     row[k] -= f * top[k];
                     ++k;
                 }
-                for (; k < n; k += 2) store(&row[k], load(&row[k]) - f * load(&top[k]));
+                for (; k < size; k += 2) store(&row[k], load(&row[k]) - f * load(&top[k]));
             }
         }
     }
@@ -92,26 +97,37 @@ struct Lu {
     /// x ← J⁻¹·x: the row interchanges first (factor swapped whole rows, so
     /// P·J = L·U), then L and U.
     void solve(double* x) const {
-        for (std::size_t c = 0; c < n; ++c) std::swap(x[c], x[pivot[c]]);
-        for (std::size_t c = 0; c < n; ++c) {
-            for (std::size_t r = c + 1; r < n; ++r) x[r] -= a[r * n + c] * x[c];
+        const std::size_t size = n;
+        const double* const m = a.data();
+        const std::size_t* const pv = pivot.data();
+        for (std::size_t c = 0; c < size; ++c) std::swap(x[c], x[pv[c]]);
+        for (std::size_t c = 0; c < size; ++c) {
+            const double xc = x[c];
+            for (std::size_t r = c + 1; r < size; ++r) x[r] -= m[r * size + c] * xc;
         }
-        for (std::size_t c = n; c-- > 0;) {
-            for (std::size_t k = c + 1; k < n; ++k) x[c] -= a[c * n + k] * x[k];
-            x[c] /= a[c * n + c];
+        for (std::size_t c = size; c-- > 0;) {
+            double xc = x[c];
+            for (std::size_t k = c + 1; k < size; ++k) xc -= m[c * size + k] * x[k];
+            x[c] = xc / m[c * size + c];
         }
     }
 
     /// x ← J⁻ᵀ·x: Jᵀ = Uᵀ·Lᵀ·P, so Uᵀ, then Lᵀ, then the interchanges in reverse.
     void solve_transposed(double* x) const {
-        for (std::size_t c = 0; c < n; ++c) {
-            for (std::size_t k = 0; k < c; ++k) x[c] -= a[k * n + c] * x[k];
-            x[c] /= a[c * n + c];
+        const std::size_t size = n;
+        const double* const m = a.data();
+        const std::size_t* const pv = pivot.data();
+        for (std::size_t c = 0; c < size; ++c) {
+            double xc = x[c];
+            for (std::size_t k = 0; k < c; ++k) xc -= m[k * size + c] * x[k];
+            x[c] = xc / m[c * size + c];
         }
-        for (std::size_t c = n; c-- > 0;) {
-            for (std::size_t r = c + 1; r < n; ++r) x[c] -= a[r * n + c] * x[r];
+        for (std::size_t c = size; c-- > 0;) {
+            double xc = x[c];
+            for (std::size_t r = c + 1; r < size; ++r) xc -= m[r * size + c] * x[r];
+            x[c] = xc;
         }
-        for (std::size_t c = n; c-- > 0;) std::swap(x[c], x[pivot[c]]);
+        for (std::size_t c = size; c-- > 0;) std::swap(x[c], x[pv[c]]);
     }
 };
 
