@@ -59,7 +59,7 @@ SORVIK_LANE_INLINE V exp(V x) {
     constexpr double ln2_hi = 0.693147180369123816490;  // 32 significant bits
     constexpr double ln2_lo = 1.90821492927058770002e-10;
     constexpr double round = 6755399441055744.0;  // 1.5·2^52: adding it rounds to an integer
-    const V clamped = select(x < -600.0, splat<V>(-600.0), select(x > 709.0, splat<V>(709.0), x));
+    const V clamped = raise_to(lower_to(x, 709.0), -600.0);
     const V shifted = clamped * log2e + round;
     const V k = shifted - round;
     const V u = (clamped - k * ln2_hi) - k * ln2_lo;
@@ -90,7 +90,7 @@ inline constexpr double erfcx_powers[25] = {
 template <class V>
 SORVIK_LANE_INLINE V erfcx(V z) {
     constexpr double L = 3.0;
-    z = select(z > 1e300, splat<V>(1e300), z);  // keeps t = 1 at z = ∞ (NaN passes)
+    z = lower_to(z, 1e300);  // keeps t = 1 at z = ∞ (NaN passes)
     const V inv = 1.0 / (z + L);
     return estrin(detail::erfcx_powers, (z - L) * inv) * inv;
 }

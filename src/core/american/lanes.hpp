@@ -56,6 +56,19 @@ inline Pair sqrt(Pair x) { return __builtin_ia32_sqrtpd(x); }  // both lanes in 
 inline Pair sqrt(Pair x) { return Pair{std::sqrt(x[0]), std::sqrt(x[1])}; }
 #endif
 
+/// x below lo raised to lo, x above hi lowered to hi; NaN stays NaN. For
+/// Pairs one SSE2 max or min each (which return their second operand, x, when
+/// the comparison fails), rather than a comparison and a three-step select.
+inline double raise_to(double x, double lo) { return lo > x ? lo : x; }
+inline double lower_to(double x, double hi) { return hi < x ? hi : x; }
+#if defined(__SSE2__)
+inline Pair raise_to(Pair x, double lo) { return __builtin_ia32_maxpd(Pair{lo, lo}, x); }
+inline Pair lower_to(Pair x, double hi) { return __builtin_ia32_minpd(Pair{hi, hi}, x); }
+#else
+inline Pair raise_to(Pair x, double lo) { return Pair{raise_to(x[0], lo), raise_to(x[1], lo)}; }
+inline Pair lower_to(Pair x, double hi) { return Pair{lower_to(x[0], hi), lower_to(x[1], hi)}; }
+#endif
+
 inline double abs(double x) { return std::fabs(x); }
 inline Pair abs(Pair x) { return from_bits(to_bits(x) & PairBits{INT64_MAX, INT64_MAX}); }
 
