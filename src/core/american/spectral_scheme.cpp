@@ -112,7 +112,7 @@ void gauss_legendre(std::size_t count, std::vector<double>& points, std::vector<
 
 SpectralCounts spectral_counts(SpectralPrecision precision) {
     switch (precision) {
-        case SpectralPrecision::Standard: return {{{4, 8, 4}, {8, 8, 2}, {16, 12, 2}}, 40};
+        case SpectralPrecision::Standard: return {{{3, 6, 4}, {8, 6, 2}, {14, 12, 2}}, 32};
         case SpectralPrecision::High: return {{{4, 8, 4}, {8, 8, 1}, {16, 12, 1}, {32, 24, 2}}, 64};
     }
     throw Fault("unknown spectral precision");

@@ -8,9 +8,9 @@
 namespace sorvik {
 
 /// How finely the exercise-boundary engine works (measured errors and costs
-/// are in the methods page). Standard: prices within about 2e-8·max(S, K),
+/// are in the methods page). Standard: prices within about 5e-8·max(S, K),
 /// greeks within 1e-4 relative; High: prices within about 4e-10·max(S, K),
-/// at about three and a half times the cost.
+/// at about four and a half times the cost.
 enum class SpectralPrecision : uint8_t { Standard, High };
 
 /// The counts of one stage of the boundary solve.
