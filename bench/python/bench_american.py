@@ -9,7 +9,10 @@ In one process, one thread unless said otherwise:
      held to; two threads against one;
   3. its greeks on that set against central differences of the high-precision price (spots
      within a bump of the exercise boundary left out);
-  4. implied volatilities through it: quotes per second, and how closely each reprices.
+  4. implied volatilities through it: quotes per second, and how closely each reprices;
+  5. Americans with two exercise boundaries (negative rates and yields), which method=None
+     leaves to the grid: its error at the default grid against QuantLib's finite-difference
+     engine on a fine grid.
 
 Errors are |price - reference| / max(S, K). The reference is the engine's high-precision level,
 whose own error is below 1e-9 (checked against a finer setting by bench/cpp/spectral_accuracy.cpp,
@@ -33,6 +36,7 @@ import numpy as np
 import QuantLib as ql
 
 import sorvik_batch as sb
+from bench_batch import merge_record
 
 TODAY = ql.Date(2, 1, 2025)
 SCHEMES = {"fast": ql.QdFpAmericanEngine.fastScheme, "accurate": ql.QdFpAmericanEngine.accurateScheme,
@@ -177,9 +181,37 @@ def greeks_check(book, h_spot=5e-3):
     return out, int(clear.sum())
 
 
+def quantlib_fine_grid(book, i, time_steps=8000, nodes=4000):
+    """QuantLib's finite-difference American price of row i (Crank-Nicolson, spot grid of `nodes`)."""
+    day_count = ql.Actual365Fixed()
+    process = ql.BlackScholesMertonProcess(
+        ql.QuoteHandle(ql.SimpleQuote(float(book["spot"][i]))),
+        ql.YieldTermStructureHandle(ql.FlatForward(TODAY, float(book["dividend_yield"][i]), day_count)),
+        ql.YieldTermStructureHandle(ql.FlatForward(TODAY, float(book["rate"][i]), day_count)),
+        ql.BlackVolTermStructureHandle(ql.BlackConstantVol(TODAY, ql.NullCalendar(), float(book["vol"][i]), day_count)))
+    kind = ql.Option.Call if book["option_type"][i] == "call" else ql.Option.Put
+    option = ql.VanillaOption(ql.PlainVanillaPayoff(kind, float(book["strike"][i])),
+                              ql.AmericanExercise(TODAY, TODAY + int(round(book["years"][i] * 365))))
+    option.setPricingEngine(ql.FdBlackScholesVanillaEngine(process, time_steps, nodes, 0,
+                                                           ql.FdmSchemeDesc.CrankNicolson()))
+    return option.NPV()
+
+
+def two_boundary_set(n, seed=5):
+    """Puts with q < r < 0 and calls with r < q < 0: T 3 months - 3 years, S/K 0.7-1.4, sigma 10-50 %."""
+    rng = np.random.default_rng(seed)
+    kind = rng.choice(["call", "put"], n)
+    low, high = np.sort(rng.uniform(-0.03, -0.001, (2, n)), axis=0)
+    put = kind == "put"
+    return dict(spot=100.0 * rng.uniform(0.7, 1.4, n), strike=np.full(n, 100.0),
+                years=np.round(rng.uniform(0.25, 3.0, n) * 365) / 365, rate=np.where(put, high, low),
+                dividend_yield=np.where(put, low, high), vol=rng.uniform(0.1, 0.5, n), option_type=kind)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--quick", action="store_true", help="smaller sets, fewer rounds")
+    parser.add_argument("--save", metavar="FILE", help="record the figures as JSON (bench/results/performance.json)")
     args = parser.parse_args()
     n_issue, n_random = (60, 100) if args.quick else (300, 1000)
     rounds = 1 if args.quick else 5
@@ -206,6 +238,13 @@ def main():
           f"{standard[1].max() / accurate[1].max():.3f} of its largest error; {grid[0] / standard[0]:.1f}x faster "
           f"than our grid at its defaults")
     print(f"  high: {hp[0] / high[0]:.0f}x faster than QuantLib's high-precision scheme")
+    record = {
+        "speed": [{"case": "American, exercise-boundary engine", "per": "option",
+                   "peer": "QuantLib QdFpAmericanEngine (accurate)", "sorvik_seconds": standard[0],
+                   "peer_seconds": accurate[0]}],
+        "accuracy": [{"case": "American, exercise-boundary engine (max)", "measure": "max |error| / max(S, K)",
+                      "peer": "QuantLib QdFpAmericanEngine (accurate)", "sorvik_error": float(standard[1].max()),
+                      "peer_error": float(accurate[1].max())}]}
     _, one = timed(lambda: ours(book, method="spectral", threads=1), rounds, n_random)
     _, two = timed(lambda: ours(book, method="spectral", threads=2), rounds, n_random)
     print(f"  two threads against one: {one / two:.2f}x")
@@ -230,6 +269,20 @@ def main():
     print(f"\n4. Implied volatilities of the high-precision prices, American, one thread: {1 / seconds:,.0f} quotes/s; "
           f"{solved.sum()} of {n_random} solved (the rest: too little time value to tell σ), repriced within "
           f"{reprice.max():.1e}·max(S, K); σ recovered within {np.abs(vols - book['vol'])[solved].max():.1e}")
+
+    # 5. Two exercise boundaries, on the grid
+    book = two_boundary_set(10 if args.quick else 100)
+    ours_grid = ours(book).price
+    reference = np.array([quantlib_fine_grid(book, i, *((2000, 1000) if args.quick else (8000, 4000)))
+                          for i in range(len(book["spot"]))])
+    err = errors(ours_grid, reference, book)
+    print(f"\n5. {len(err)} Americans with two exercise boundaries, the default grid against QuantLib's "
+          f"finite differences on a fine grid: max {err.max():.1e}, 99th percentile {np.percentile(err, 99):.1e}, "
+          f"median {np.median(err):.1e} ·max(S, K)")
+
+    if args.save:
+        merge_record(args.save, record)
+        print(f"\nrecorded in {args.save}")
 
 
 if __name__ == "__main__":
