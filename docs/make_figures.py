@@ -154,22 +154,21 @@ def greeks() -> None:
     marked = spots[::8]
     closed = sb.value(spots, strike, years, rate, vol, option_type="put", method="analytic")
     grid = sb.value(marked, strike, years, rate, vol, option_type="put", method="fdm", bumped_vega_rho=True)
-    american = sb.value(spots, strike, years, rate, vol, option_type="put", exercise="american",
-                        bumped_vega_rho=True)
+    american = sb.value(spots, strike, years, rate, vol, option_type="put", exercise="american")
     names = [("price", "price"), ("delta", "delta"), ("gamma", "gamma"), ("theta", "theta (per year)"),
              ("vega", "vega (per 1.0 of σ)"), ("rho", "rho (per 1.0 of r)")]
     figure, axes = plt.subplots(2, 3, figsize=(12, 6.5), sharex=True, layout="constrained")
     for ax, (name, title) in zip(axes.flat, names):
         ax.plot(spots, getattr(closed, name), color=CLOSED_FORM, lw=1.5, label="European, closed form")
         ax.plot(marked, getattr(grid, name), "o", color=GRID, ms=4, label="European, grid")
-        ax.plot(spots, getattr(american, name), color=AMERICAN, lw=1.5, label="American, grid")
+        ax.plot(spots, getattr(american, name), color=AMERICAN, lw=1.5, label="American, exercise-boundary engine")
         ax.axvline(strike, color=PAYOFF, ls=":", lw=0.8)
         ax.set_title(title)
     for ax in axes[1]:
         ax.set_xlabel("spot S")
     axes[0, 0].legend()
-    figure.suptitle("Put, K = 100, r = 5%, σ = 25%, T = 0.5: grid 1001 nodes × 50 steps, "
-                    "vega and rho on the grid from bumped valuations")
+    figure.suptitle("Put, K = 100, r = 5%, σ = 25%, T = 0.5: European grid 1001 nodes × 50 steps "
+                    "(vega and rho from bumped valuations); American with the exercise-boundary engine")
     save(figure, "greeks")
 
 
@@ -190,7 +189,7 @@ def implied_vol() -> None:
         quotes = sb.value(spot, strikes, years, rate, smile, exercise=exercise, **common).price
         implied = sb.implied_vol(quotes, spot, strikes, years, rate, exercise=exercise, **common)
         repriced = sb.value(spot, strikes, years, rate, implied, exercise=exercise, **common).price
-        text = "European (closed form)" if exercise == "european" else "American (grid)"
+        text = "European (closed form)" if exercise == "european" else "American (exercise boundary)"
         axes[0].plot(strikes, implied, marker, color=colour, ms=4, mfc="none", label=f"implied, {text}")
         for ax, error in ((axes[1], np.abs(implied - smile)), (axes[2], np.abs(repriced - quotes))):
             exact = error == 0
@@ -218,7 +217,7 @@ def implied_vol() -> None:
     for ax in axes:
         ax.legend(loc="upper center")
     figure.suptitle("Out-of-the-money puts and calls, S = 100, T = 0.25, r = 4%, q = 1%; "
-                    "American quotes on the 1001 × 50 grid")
+                    "American quotes with the exercise-boundary engine")
     save(figure, "implied_vol")
 
 

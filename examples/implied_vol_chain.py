@@ -1,5 +1,5 @@
 """Implied volatilities of an option chain: quotes across strikes, back to a smile and
-forward again, for European quotes (closed form) and American ones (on the grid)."""
+forward again, for European quotes (closed form) and American ones (with the exercise-boundary engine)."""
 import numpy as np
 
 import sorvik_batch

@@ -15,9 +15,9 @@ from pathlib import Path
 BOOK = [
     # trade, spot, strike, years, rate, vol, option_type, exercise, dividend_yield, method
     ("T1", 100.0, 100.0, 1.0, 0.05, 0.20, "call", "european", 0.0, ""),
-    ("T2", 100.0, 100.0, 1.0, 0.05, 0.20, "put", "american", 0.0, ""),  # blank method: the grid for Americans
+    ("T2", 100.0, 100.0, 1.0, 0.05, 0.20, "put", "american", 0.0, ""),  # blank: the exercise-boundary engine
     ("T3", 100.0, 110.0, 0.5, 0.05, 0.25, "call", "american", 0.04, ""),  # early exercise can pay with a dividend
-    ("T4", 95.0, 100.0, 2.0, 0.03, 0.30, "put", "european", 0.01, "fdm"),
+    ("T4", 95.0, 100.0, 2.0, 0.03, 0.30, "put", "american", 0.01, "fdm"),  # on the grid
     ("T5", 105.0, 100.0, 0.25, 0.04, 0.15, "put", "american", 0.0, "analytic"),  # the European formula
 ]
 COLUMNS = ("trade", "spot", "strike", "years", "rate", "vol", "option_type", "exercise", "dividend_yield", "method")

@@ -261,8 +261,10 @@ def main():
     identical = all(book_result.price[i] == loop[i][0] and book_result.gamma[i] == loop[i][2] for i in range(n_grid))
     grid = rounds_of({
         "loop of compute(), American puts": lambda: compute_loop(puts),
-        "American puts, 1 thread": lambda: sb.value(*puts[0], option_type="put", exercise="american", threads=1),
-        "American puts, 2 threads": lambda: sb.value(*puts[0], option_type="put", exercise="american", threads=2),
+        "American puts, 1 thread": lambda: sb.value(*puts[0], option_type="put", exercise="american", threads=1,
+                                                    **fdm),
+        "American puts, 2 threads": lambda: sb.value(*puts[0], option_type="put", exercise="american", threads=2,
+                                                     **fdm),
         "loop of compute(), mixed book": lambda: compute_loop(mixed),
         "mixed book in book order, 1 thread": lambda: sb.value(*m_numbers, option_type=m_kinds, exercise=m_styles,
                                                                threads=1, **fdm),

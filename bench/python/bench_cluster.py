@@ -35,7 +35,7 @@ def book(rows, exercise, seed):
     return {"spot": rng.uniform(50, 150, rows), "strike": rng.uniform(60, 140, rows),
             "years": rng.uniform(0.05, 3, rows), "rate": rng.uniform(0, 0.08, rows), "vol": rng.uniform(0.1, 0.6, rows),
             "option_type": rng.choice(["call", "put"], rows) if exercise == "european" else np.full(rows, "put"),
-            "exercise": np.full(rows, exercise)}
+            "exercise": np.full(rows, exercise), "method": np.full(rows, "fdm" if exercise == "american" else "")}
 
 
 def seconds(run):

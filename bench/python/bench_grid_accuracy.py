@@ -585,7 +585,7 @@ def american_greeks(n, seed):
         days = int(math.exp(rng.uniform(math.log(7), math.log(3 * 365))))
         r, q, vol = rng.uniform(0, 0.1), rng.uniform(0.005, 0.05), rng.uniform(0.1, 0.6)
         T = days / 365
-        g = sb.value(S, K, T, r, vol, option_type=kind, exercise=AMERICAN, dividend_yield=q)
+        g = sb.value(S, K, T, r, vol, option_type=kind, exercise=AMERICAN, dividend_yield=q, method="fdm")
         if g.price == payoff(kind, S, K):
             exercised += 1
             exact_payoff += (g.delta == (1.0 if kind == CALL else -1.0) and g.gamma == 0.0 and g.theta == 0.0)
@@ -661,17 +661,17 @@ def implied_vols_at_the_payoff():
             print(f"    {label:<52} ValueError: {exc}")
 
     spot, T, r, q = 59.23654131055017, 16 / 365, 0.015658, 0.050229
-    sure = sb.value(spot, 100.0, T, r, 0.0, option_type=PUT, exercise=AMERICAN, dividend_yield=q).price
+    sure = sb.value(spot, 100.0, T, r, 0.0, option_type=PUT, exercise=AMERICAN, dividend_yield=q, method="fdm").price
     attempt("(a) one ulp below the sure value", math.nextafter(sure, 0.0), spot, 100.0, T, r, option_type=PUT,
-            exercise=AMERICAN, dividend_yield=q)
-    kw = dict(option_type=PUT, exercise=AMERICAN, dividend_yield=0.02)
+            exercise=AMERICAN, dividend_yield=q, method="fdm")
+    kw = dict(option_type=PUT, exercise=AMERICAN, dividend_yield=0.02, method="fdm")
     quote = sb.value(55.0, 100.0, 2.0, 0.08, 0.2, **kw).price
     attempt(f"(b) the grid's own price at sigma 0.2 ({quote!r})", quote, 55.0, 100.0, 2.0, 0.08, **kw)
     attempt("(b) payoff + 5e-9 (inside the tolerance)", 45.0 + 5e-9, 55.0, 100.0, 2.0, 0.08, **kw)
     attempt("(c) payoff + 2.8e-7", 45.0 + 2.8e-7, 55.0, 100.0, 2.0, 0.08, **kw)
     quote = 100.0 - 100.0 * math.exp(-0.05) + 1e-7
     closed = sb.implied_vol(quote, 100.0, 100.0, 1.0, 0.05, option_type=CALL)
-    american = sb.implied_vol(quote, 100.0, 100.0, 1.0, 0.05, option_type=CALL, exercise=AMERICAN)
+    american = sb.implied_vol(quote, 100.0, 100.0, 1.0, 0.05, option_type=CALL, exercise=AMERICAN, method="fdm")
     print(f"    {'(d) ATM call, sure value + 1e-7':<52} {american!r} (closed form {closed!r}: "
           f"{american / closed - 1:+.1e})")
 

@@ -29,7 +29,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         with _sigterm_raises():
             price(args.book, args.out, errors=args.errors, scheduler=args.scheduler, workers=args.workers,
-                  threads=args.threads, progress=not args.no_progress, bumped_vega_rho=args.bumped_vega_rho)
+                  threads=args.threads, progress=not args.no_progress, bumped_vega_rho=args.bumped_vega_rho,
+                  precision=args.precision)
     except (ValueError, OSError, ImportError, csv.Error, ClusterError) as error:
         print(f"{PROG}: error: {error}", file=sys.stderr)
         return 1
@@ -43,7 +44,8 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 def price(book_path: Path, out_path: Path, *, errors: Literal["raise", "nan"], scheduler: str | None,
-          workers: int | None, threads: int | None, progress: bool, bumped_vega_rho: bool = False) -> None:
+          workers: int | None, threads: int | None, progress: bool, bumped_vega_rho: bool = False,
+          precision: Literal["standard", "high"] = "standard") -> None:
     """Reads the book, values it here or on a cluster, and writes it with its prices and greeks.
 
     RESULT is checked and its temporary file made before the work; it appears only complete.
@@ -56,11 +58,11 @@ def price(book_path: Path, out_path: Path, *, errors: Literal["raise", "nan"], s
         try:
             if scheduler is None and workers is None:
                 outputs = value_columns(book.inputs, range(1, book.rows + 1), errors=errors, threads=threads,
-                                        progress=report, bumped_vega_rho=bumped_vega_rho)
+                                        progress=report, bumped_vega_rho=bumped_vega_rho, precision=precision)
             else:
                 outputs = run_on_cluster(book.inputs, book.rows, scheduler=scheduler, workers=workers,
                                          threads=threads, errors=errors, progress=report,
-                                         bumped_vega_rho=bumped_vega_rho)
+                                         bumped_vega_rho=bumped_vega_rho, precision=precision)
         finally:
             close()
         _files.write_book(temporary, form, book, outputs)
@@ -91,7 +93,9 @@ def _parser() -> argparse.ArgumentParser:
         "price", help="value a book of options",
         description="Reads a book (.csv or .parquet) with the columns spot, strike, years, rate, vol, option_type "
                     f"({_spelled('option_type')}) and exercise ({_spelled('exercise')}), and optionally "
-                    "dividend_yield (blank: 0) and method (analytic, fdm or blank for the default), and writes it to "
+                    "dividend_yield (blank: 0) and method (analytic, fdm, spectral or blank for the default: closed form "
+                    "for Europeans, the exercise-boundary engine for Americans where it applies, else the grid), "
+                    "and writes it to "
                     "RESULT (.csv or .parquet) with price, delta, gamma, theta, vega and rho appended. Other columns "
                     "are carried through. RESULT appears only when the run succeeds, written in full: an existing "
                     "RESULT is then replaced atomically, and a run that fails or is interrupted leaves it as it "
@@ -111,6 +115,9 @@ def _parser() -> argparse.ArgumentParser:
     command.add_argument("--bumped-vega-rho", action="store_true",
                          help="vega and rho on the grid from four more grid valuations per option (five times the "
                               "work); without it they are NaN for rows valued on the grid")
+    command.add_argument("--precision", choices=("standard", "high"), default="standard",
+                         help="the exercise-boundary engine's level for American rows: standard (within about 1e-8 of "
+                              "max(spot, strike), the default) or high (about 1e-10, three to four times the work)")
     command.add_argument("--no-progress", action="store_true", help="draw no progress bar")
     return parser
 

@@ -94,13 +94,19 @@ def value(spot: Numbers, strike: Numbers, years: Numbers, rate: Numbers, vol: Nu
             ``"american"``, or an array of those.
         dividend_yield: continuous dividend yield q, a fraction per year: Merton's formula in
             closed form, a drift of r − q on the grid.
-        method: None values Americans on the grid and Europeans in closed form (unlike
-            ``sorvik.Config()``, which prices American calls in closed form: with a dividend
-            yield they may be exercised early). ``"analytic"`` values every option in closed
-            form (an American gets the European value); ``"fdm"`` every option on the grid.
+        method: None values Europeans in closed form and Americans with the exercise-boundary
+            engine, or on the grid where it does not apply (two exercise boundaries: a put with
+            q < r < 0, a call with r < q < 0; a drift over the option's life beyond 7 standard
+            deviations; nothing random). Unlike ``sorvik.Config()``, which prices American calls
+            in closed form: with a dividend yield they may be exercised early. ``"spectral"``
+            asks for the engine (Europeans in closed form; an American with two boundaries is an
+            unusable element); ``"analytic"`` values every option in closed form (an American
+            gets the European value); ``"fdm"`` every option on the grid.
         nodes: grid nodes in ln S, at least 3; an even count is raised by one.
         time_steps: grid time steps, at least 1.
         grid_std_devs: half-width of the grid in standard deviations σ√T, positive and finite.
+        precision: the exercise-boundary engine's level: ``"standard"`` (within about
+            1e-8·max(spot, strike)) or ``"high"`` (about 1e-10, three to four times the work).
         threads: at most this many workers of the process's pool (started on first use, shared
             by concurrent calls); None uses every core the process may run on, and more than
             that counts as that many. Small closed-form calls run on the calling thread.
@@ -137,7 +143,10 @@ def value(spot: Numbers, strike: Numbers, years: Numbers, rate: Numbers, vol: Nu
             spot (2,), vol (3,)"), more elements than an array can hold, pandas Series with
             different labels, an unknown ``method`` or ``errors``, ``threads`` or
             ``time_steps`` below 1, ``nodes`` below 3, a ``grid_std_devs`` that is not
-            positive and finite.
+            positive and finite, a ``precision`` other than the two levels. With
+            ``method="spectral"``, an American with two exercise boundaries ("rate at index 1
+            is -0.01: with this rate and dividend yield ... early exercise may pay in two
+            separate regions, ...").
         TypeError: an argument of the wrong kind, named: numbers that are not numbers, or that
             would lose something on the way to floats (booleans, complex numbers, datetime64,
             a timedelta64 other than ``years``, a masked array, whose masked elements would be
@@ -153,9 +162,10 @@ def value(spot: Numbers, strike: Numbers, years: Numbers, rate: Numbers, vol: Nu
     One option of plain numbers (Python or numpy) and words or members skips the array
     machinery. Otherwise the work runs without the interpreter lock on the pool's workers, grid
     options four at a time, grouped by kind across the book; the calling thread wakes a few
-    times a second to check for signals and report progress. Meanwhile the inputs are read where they are: they must not be resized
-    (``ndarray.resize``, which numpy allows only with its reference check turned off) until
-    the call returns, from a progress callable or another thread.
+    times a second to check for signals and report progress. Meanwhile the inputs are read
+    where they are: they must not be resized (``ndarray.resize``, which numpy allows only with
+    its reference check turned off) until the call returns, from a progress callable or
+    another thread.
     """
     # One plain option skips the array machinery; the kernel declines (None) whatever is not plain.
     one = _kernel.value_scalar(spot, strike, years, rate, vol, option_type, exercise, dividend_yield, method, nodes,

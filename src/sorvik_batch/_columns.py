@@ -98,7 +98,7 @@ def text_column(column: Any) -> np.ndarray[Any, Any]:
 
 
 def _method_groups(column: Any, rows: Sequence[object], errors: str, outputs: dict[str, FloatArray]
-                   ) -> list[tuple[Literal["analytic", "fdm"] | None, np.ndarray[Any, Any] | None]]:
+                   ) -> list[tuple[Literal["analytic", "fdm", "spectral"] | None, np.ndarray[Any, Any] | None]]:
     """(method, row indices) per method in the book; None for indices when one method has every row.
 
     Rows with an unknown method raise BookError, or with errors="nan" get NaN in every output.

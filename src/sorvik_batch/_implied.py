@@ -23,11 +23,11 @@ def implied_vol(price: Numbers, spot: Numbers, strike: Numbers, years: Numbers, 
     quote of plain floats and strings, without progress, skips the array machinery.
 
     Europeans in closed form are inverted to machine precision (rational initial guesses and
-    Householder steps on the normalised price, dividends through the forward). Options on the
-    grid (``method`` as in ``value``: Americans by default) are solved by a bracketed,
-    safeguarded root search on the very grid ``value`` uses, so that ``value`` at the result
-    reproduces the quote to about 1e-10·max(spot, strike), in a few grid valuations per quote
-    (about four for typical American puts).
+    Householder steps on the normalised price, dividends through the forward). Americans (and
+    options on the grid) are solved by a bracketed, safeguarded root search on the very method
+    ``value`` uses for them (``method`` as in ``value``), so that ``value`` at the result
+    reproduces the quote to about 1e-10·max(spot, strike): about three and a half valuations of
+    the exercise-boundary engine per quote, or four to six on the grid.
 
     Args:
         price: the quoted option prices, in the currency of the spot.
@@ -38,10 +38,11 @@ def implied_vol(price: Numbers, spot: Numbers, strike: Numbers, years: Numbers, 
         option_type: ``sorvik.OptionType`` members, ``"call"``/``"put"``, or an array of those.
         exercise: ``sorvik.ExerciseStyle`` members, ``"european"``/``"american"``, or an array.
         dividend_yield: continuous dividend yield, a fraction per year.
-        method: None (Americans on the grid, Europeans in closed form), ``"analytic"`` or ``"fdm"``.
+        method: None, ``"spectral"``, ``"analytic"`` or ``"fdm"``, as in ``value``.
         nodes: grid nodes, at least 3, made odd.
         time_steps: grid time steps, at least 1.
         grid_std_devs: half-width of the grid in standard deviations, positive and finite.
+        precision: the exercise-boundary engine's level, ``"standard"`` or ``"high"``.
         threads: at most this many workers of the process's pool; None uses every core the
             process may run on.
         progress: False, True (a bar on stderr) or a callable receiving ``(done, total)`` in
@@ -51,14 +52,14 @@ def implied_vol(price: Numbers, spot: Numbers, strike: Numbers, years: Numbers, 
 
     Returns:
         The implied volatilities, fractions per year (0.2 for 20 %). A price exactly at the
-        lower bound gives 0; on the grid so does one within a relative 1e-12 of it.
+        lower bound gives 0; for an American so does one within a relative 1e-12 of it.
 
     Raises:
         ValueError: under ``errors="raise"``, a quote that no σ in [0, 10] reaches, naming the
             index, the price and the bound: below the discounted intrinsic value ("price at
             index 3 is 0.5: below the lower bound 0.6 (the value at zero volatility)"), at or
             above S·e^(−qT) for a call or K·e^(−rT) for a put ("... at or above the upper bound
-            100.0"), or above the price at σ = 10; on the grid, a quote whose time value is too
+            100.0"), or above the price at σ = 10; for an American, a quote whose time value is too
             small to determine σ (the volatilities that reprice it to 1e-10·max(spot, strike)
             span more than max(1e-4, 1e-3·σ)); and every input error of ``value``. On the grid,
             also a quote whose search would need a grid beyond the largest float at its highest

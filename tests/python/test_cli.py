@@ -34,7 +34,8 @@ def book_columns(count, seed, american_share=0.3):
     columns["strike"][:3] = ["100", "1e2", " 95.5 "]  # any text float() reads
     columns["option_type"] = rng.choice(["call", "put", "Put", "c", "P"], count).tolist()
     columns["exercise"] = np.where(rng.uniform(size=count) < american_share, "american", "european").tolist()
-    columns["method"] = rng.choice(["", "analytic", "fdm", " FDM"], count, p=[0.7, 0.1, 0.1, 0.1]).tolist()
+    columns["method"] = rng.choice(["", "analytic", "fdm", " FDM", "Spectral"], count,
+                                   p=[0.6, 0.1, 0.1, 0.1, 0.1]).tolist()
     columns["note"] = rng.choice(['has "quotes", and a comma', "", "plain"], count).tolist()
     return columns
 
@@ -75,11 +76,12 @@ def price(*args):
 # ---------------------------------------------------------------- files
 
 
-@pytest.mark.parametrize("bumped", [False, True])
-def test_csv_round_trip_carries_every_cell_and_gives_each_row_its_methods_exact_results(tmp_path, capsys, bumped):
-    columns = book_columns(400, seed=1)  # methods blank, analytic and fdm, in any order
+@pytest.mark.parametrize("switch, settings", [([], {}), (["--bumped-vega-rho"], {"bumped_vega_rho": True}),
+                                             (["--precision", "high"], {"precision": "high"})])
+def test_csv_round_trip_carries_every_cell_and_gives_each_row_its_methods_exact_results(tmp_path, capsys, switch,
+                                                                                        settings):
+    columns = book_columns(400, seed=1)  # every method, in any order
     columns["note"][7] = "long " * 40_000  # longer than the csv module's default field limit
-    switch = ["--bumped-vega-rho"] if bumped else []
     assert main(["price", str(write_csv(tmp_path / "book.csv", columns)), "--out", str(tmp_path / "out.csv"),
                  *switch]) == 0
     assert "400/400" in capsys.readouterr().err  # the progress bar, counting options
@@ -87,8 +89,9 @@ def test_csv_round_trip_carries_every_cell_and_gives_each_row_its_methods_exact_
     assert list(result) == list(columns) + list(OUTPUTS)
     assert all(result[name] == columns[name] for name in columns)
     for i in range(400):
-        expected = expected_row(columns, i, bumped_vega_rho=bumped)
+        expected = expected_row(columns, i, **settings)
         assert_same_bits([float(result[name][i]) for name in OUTPUTS], [getattr(expected, n) for n in OUTPUTS])
+    bumped = settings.get("bumped_vega_rho", False)
     assert np.isnan([float(x) for x in result["vega"]]).any() != bumped  # grid rows have vega only when asked
 
 
