@@ -372,6 +372,24 @@ TEST(SpectralLanes, ExpAndErfcxWithinAFewUlpAndPairsMatchTheScalarBits) {
         EXPECT_EQ(p[1], lanes::exp(-x));
     }
     EXPECT_EQ(lanes::exp(-700.0), lanes::exp(-600.0));  // flat below, never subnormal
+    // The range limits, in either lane and on a double alike: flat beyond
+    // both ends, NaN passed through (never taken for a limit).
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    for (const double x : {-inf, -1e308, -700.0, 709.0, 710.0, 1e308, inf, NaN}) {
+        const double scalar = lanes::exp(x), flat = x < 0.0 ? lanes::exp(-600.0) : lanes::exp(709.0);
+        if (x != x) {
+            EXPECT_TRUE(std::isnan(scalar));
+        } else {
+            EXPECT_EQ(scalar, flat) << x;
+        }
+        for (const double lane : {lanes::exp(lanes::Pair{x, 0.0})[0], lanes::exp(lanes::Pair{0.0, x})[1]}) {
+            EXPECT_TRUE(x != x ? std::isnan(lane) : lane == scalar) << x;
+        }
+    }
+    EXPECT_TRUE(std::isnan(lanes::erfcx(NaN)));
+    EXPECT_TRUE(std::isnan(lanes::erfcx(lanes::Pair{0.0, NaN})[1]));
+    EXPECT_EQ(lanes::erfcx(inf), lanes::erfcx(1e300));
+    EXPECT_EQ(lanes::erfcx(lanes::Pair{inf, 1.0})[0], lanes::erfcx(1e300));
     for (double z = 0.0; z < 25.0; z += 0.0137) {
         // erfc(z)·e^(z²) in long double for the comparison.
         const long double exact = std::erfc(static_cast<long double>(z)) * std::exp(static_cast<long double>(z) * z);
