@@ -158,7 +158,7 @@ def greeks_check(book, h_spot=4e-3):
 
     spot, vol, rate, years = book["spot"], book["vol"], book["rate"], book["years"]
     scale = np.maximum(spot, book["strike"])
-    h = h_spot * spot
+    h = np.minimum(h_spot, 0.05 * vol * np.sqrt(years)) * spot  # well inside the spread of the spot at expiry
     up, mid, down = at(spot=spot + h), at(), at(spot=spot - h)
     half_up, half_down = at(spot=spot + h / 2), at(spot=spot - h / 2)
     payoff = np.where(book["option_type"] == "call", 1.0, -1.0)
