@@ -129,6 +129,10 @@ INSTANTIATE_TEST_SUITE_P(
                       american(Put, 105.0, 100.0, 10.0, 0.1, 0.0, 0.05),      // drift well past the spread
                       american(Call, 115.0, 100.0, 0.5, 0.04, 0.09, 0.3),     // a call: its put's greeks mapped
                       american(Call, 100.0, 100.0, 7.5, 0.03, 0.082, 0.059),  // where a plain fixed point diverges
+                      // r just below q, and the mirrored call (q just below r, its rho the put's
+                      // yield sensitivity): the boundary barely below the strike at expiry
+                      american(Put, 77.4303327763763, 100.0, 0.1726027397260274, 0.0051, 0.005109072888952382, 0.8807226856567114),
+                      american(Call, 100.0, 77.4303327763763, 0.1726027397260274, 0.005109072888952382, 0.0051, 0.8807226856567114),
                       near_boundary_put()));
 
 // ---------------------------------------------------------------- limits and no-arbitrage

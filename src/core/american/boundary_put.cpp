@@ -317,11 +317,16 @@ void newton_step(const Market& m, const CollocationStage& g, Workspace& w, doubl
         }
         const double push = node_cdf + sum(sums.push), pull = sum(sums.pull);
         const double push_spot = node.density / vol_sqrt_tau + sum(sums.push_spot), pull_spot = sum(sums.pull_spot);
-        // The logarithmic form where the boundary starts at the strike (r ≥ q);
-        // where it starts below (r < q), N_i is not exponential in B_i near
-        // expiry and G_i = P_i − N_i converges better; so it does wherever a
-        // side has underflowed (only far from the root).
-        const bool logarithmic = !m.x_moves && std::isnormal(push) && std::isnormal(pull) && push > 0.0 && pull > 0.0;
+        // The logarithmic form where the node's spread σ√τ_i exceeds ln(K/X)
+        // (every node when r ≥ q, X = K): B_i then sits below X and K alike,
+        // both sides are exponential in B_i, and on G_i Newton's method crawls
+        // (a boundary short of its root skews the adjoint's sensitivities, r
+        // just below q most). Nearer expiry when r < q, B_i sits within the
+        // spread of X, where N_i is not exponential (rK/B − q vanishes at B = X)
+        // and G_i = P_i − N_i converges better; so it does wherever a side has
+        // underflowed (only far from the root).
+        const bool logarithmic = vol_sqrt_tau > -m.ln_x_over_k && std::isnormal(push) && std::isnormal(pull) &&
+                                 push > 0.0 && pull > 0.0;
         w.residual[i - 1] = logarithmic ? std::log(push / pull) : push - pull;
         const double inv_push = logarithmic ? 1.0 / push : 1.0, inv_pull = logarithmic ? 1.0 / pull : 1.0;
         for (std::size_t k = 0; k < l; k += 2) {
