@@ -242,8 +242,8 @@ struct RowSums {
     Pair d_vol{}, d_rate{}, d_yield{}, d_boundary{};
 };
 
-/// One Newton step on the smooth-pasting equations of one stage, written as
-/// ln P_i − ln N_i = 0 with G_i = P_i − N_i ≡ ∂V/∂S + 1 at S = B_i (the
+/// One Newton step on the smooth-pasting equations of one stage, written
+/// mostly as ln P_i − ln N_i = 0 with G_i = P_i − N_i ≡ ∂V/∂S + 1 at S = B_i (the
 /// boundary held fixed):
 ///   P_i = e^(−qτ)·N(d₊(τ, B_i/K)) + ∫₀^τ q·e^(−qt)·N(e₊) du,
 ///   N_i = ∫₀^τ (rK/B(u) − q)·e^(−qt)·φ(e₊)/(σ√t) du,
@@ -317,18 +317,29 @@ void newton_step(const Market& m, const CollocationStage& g, Workspace& w, doubl
         }
         const double push = node_cdf + sum(sums.push), pull = sum(sums.pull);
         const double push_spot = node.density / vol_sqrt_tau + sum(sums.push_spot), pull_spot = sum(sums.pull_spot);
-        // The logarithmic form where the node's spread σ√τ_i exceeds ln(K/X)
-        // (every node when r ≥ q, X = K): B_i then sits below X and K alike,
-        // both sides are exponential in B_i, and on G_i Newton's method crawls
-        // (a boundary short of its root skews the adjoint's sensitivities, r
-        // just below q most). Nearer expiry when r < q, B_i sits within the
+        // F_i = ω·ln(P_i/N_i) + (1 − ω)·(P_i − N_i)/P_i, its Jacobian taken with
+        // the divisor P_i held (so at ω = 0 the step is Newton's on G_i itself).
+        // The logarithm suits a node whose spread σ√τ_i exceeds ln(K/X) (every
+        // node when r ≥ q, X = K): B_i sits below X and K alike and both sides
+        // are exponential in B_i. Nearer expiry when r < q, B_i sits within the
         // spread of X, where N_i is not exponential (rK/B − q vanishes at B = X)
-        // and G_i = P_i − N_i converges better; so it does wherever a side has
-        // underflowed (only far from the root).
-        const bool logarithmic = vol_sqrt_tau > -m.ln_x_over_k && std::isnormal(push) && std::isnormal(pull) &&
-                                 push > 0.0 && pull > 0.0;
-        w.residual[i - 1] = logarithmic ? std::log(push / pull) : push - pull;
-        const double inv_push = logarithmic ? 1.0 / push : 1.0, inv_pull = logarithmic ? 1.0 / pull : 1.0;
+        // and G_i converges better. ω = 1/(1 + (ln(K/X)/(σ√τ_i))⁴) moves between
+        // the two smoothly, which keeps the price smooth in r and q, and keeps
+        // r just below q off G_i, whose crawl there leaves the boundary short of
+        // its root and the adjoint's rate and yield sensitivities off the
+        // price's. G_i itself wherever a side has underflowed (only far from
+        // the root).
+        double inv_push = 1.0, inv_pull = 1.0;
+        if (std::isnormal(push) && std::isnormal(pull) && push > 0.0 && pull > 0.0) {
+            const double gap_in_spreads = m.ln_x_over_k / vol_sqrt_tau;
+            const double g2 = gap_in_spreads * gap_in_spreads;
+            const double omega = 1.0 / (1.0 + g2 * g2);
+            w.residual[i - 1] = omega * std::log(push / pull) + (1.0 - omega) * (1.0 - pull / push);
+            inv_push = 1.0 / push;
+            inv_pull = omega / pull + (1.0 - omega) * inv_push;
+        } else {
+            w.residual[i - 1] = push - pull;
+        }
         for (std::size_t k = 0; k < l; k += 2) {
             store(&push_b[k], load(&push_b[k]) * inv_push - load(&pull_b[k]) * inv_pull);
         }
