@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "fault.hpp"
+#include "fdm/cancellation.hpp"
 #include "fdm/exercise.hpp"
 #include "fdm/lane_value.hpp"
 #include "fdm/tridiagonal_operator.hpp"
@@ -36,12 +37,15 @@ struct StepLanes {
     /// Far-field values of the low and the high end node at the times of the
     /// coming step's two stages, [stage][end][lane]; set before every step.
     std::array<std::array<std::array<double, W>, 2>, 2> ends{};
+    /// Polled along every pass over the nodes.
+    CancellationHook cancel;
 
-    explicit StepLanes(std::size_t nodes)
-        : n(nodes),
-          lower(nodes * W), diag(nodes * W), upper(nodes * W),
-          scaled_previous(nodes * W), modified_next(nodes * W), inverse_pivots(nodes * W),
-          u(nodes * W), v(nodes * W), sweep(nodes * W), floors{std::vector<double>(nodes * W), std::vector<double>(nodes * W)} {}
+    explicit StepLanes(std::size_t nodes, const CancellationHook& hook = {}) : n(nodes), cancel(hook) {
+        for (std::vector<double>* array : {&lower, &diag, &upper, &scaled_previous, &modified_next, &inverse_pivots, &u,
+                                           &v, &sweep, &floors[0], &floors[1]}) {
+            resize_polled(*array, nodes * W, cancel);
+        }
+    }
 
     /// Lane w: operator L, time step Δt, initial values u = u0 and v = Δt·(L·u0),
     /// the payoff as both stages' floor, and the factorisation of I − λΔt·L in `order`. Throws
@@ -95,10 +99,12 @@ void StepLanes<W>::load(std::size_t w, const TridiagonalOperator& op, double ste
                     std::to_string(op.size()) + "-node operator, " + std::to_string(u0.size()) + " values and " +
                     std::to_string(floor.size()) + " payoffs for " + std::to_string(n) + " nodes");
     }
-    std::vector<double> lv(n);
-    op.apply(u0, lv);
-    const TridiagonalFactorization& f = op.factorization(ButcherJackiewicz2::A[0][0] * step, order);
+    std::vector<double> lv;
+    resize_polled(lv, n, cancel);
+    op.apply(u0, lv, cancel);
+    const TridiagonalFactorization& f = op.factorization(ButcherJackiewicz2::A[0][0] * step, order, cancel);
     for (std::size_t i = 0; i < n; ++i) {
+        poll_at_row(cancel, i);
         const std::size_t e = i * W + w;
         lower[e] = op.lower()[i];
         diag[e] = op.diag()[i];
@@ -193,6 +199,7 @@ void ButcherJackiewicz2::stage(StepLanes<W>& lanes) {
     store_lanes<W>(z, zk);
     std::size_t e = first_row;
     for (std::size_t f = W; f < (n - 1) * W; f += W) {
+        poll_at_row(lanes.cancel, f / W);
         e += row_step;
         SORVIK_STAGE_INPUT(e, b)
         zk = (b - zk * load_lanes<W>(l + f)) * load_lanes<W>(p + f);
@@ -215,6 +222,7 @@ void ButcherJackiewicz2::stage(StepLanes<W>& lanes) {
     if constexpr (Exercise::derivative_from_stage_equation) {
         for (std::size_t f = (n - 1) * W; f != 0;) {
             f -= W;
+            poll_at_row(lanes.cancel, f / W);
             e -= row_step;
             y1 = Exercise::hold(load_lanes<W>(z + f) - load_lanes<W>(cn + f) * y1, load_lanes<W>(floor + e));
             SORVIK_STAGE_FINISH(e, SORVIK_STAGE_IMPLIED(e, y1))
@@ -226,6 +234,7 @@ void ButcherJackiewicz2::stage(StepLanes<W>& lanes) {
         y1 = Exercise::hold(load_lanes<W>(z + f) - load_lanes<W>(cn + f) * y2, load_lanes<W>(floor + e));
         while (f != 0) {
             f -= W;
+            poll_at_row(lanes.cancel, f / W);
             const std::size_t j = e;  // the row L can now be applied to
             e -= row_step;
             const Value y0 = Exercise::hold(load_lanes<W>(z + f) - load_lanes<W>(cn + f) * y1, load_lanes<W>(floor + e));

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "fdm/cancellation.hpp"
 #include "fdm/payoff.hpp"
 #include "instrument/stock_option.hpp"
 #include "pricing/market_numbers.hpp"
@@ -35,12 +36,6 @@ struct FdmProblem {
 /// Price and spot greeks read off the grid; theta is per year of calendar time.
 struct FdmOutcome {
     double price, delta, gamma, theta;
-};
-
-/// Polled between time steps; when poll(context) returns true the run throws sorvik::Cancelled.
-struct CancellationHook {
-    bool (*poll)(void* context) = nullptr;
-    void* context = nullptr;
 };
 
 }  // namespace sorvik

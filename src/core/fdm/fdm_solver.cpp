@@ -85,8 +85,9 @@ struct GridRun {
     TridiagonalOperator op;
     double dt;
     std::vector<double> spots;  // e^(y_i), the node spots at expiry
+    CancellationHook cancel;    // polled along every pass over the nodes
 
-    explicit GridRun(const FdmProblem& p)
+    GridRun(const FdmProblem& p, const CancellationHook& hook)
         : problem(&p),
           exercise(exercised_early(p)),
           parity(!exercise && p.payoff.type == OptionType::Call),
@@ -97,14 +98,18 @@ struct GridRun {
                          : p.market.rate - p.market.dividend_yield),
           growth(exercise ? 0.0 : p.market.rate),
           // 1. Mesh, centred on the strike
-          mesh(std::log(p.payoff.strike), width, static_cast<std::size_t>(p.grid.nodes)),
+          mesh(std::log(p.payoff.strike), width, static_cast<std::size_t>(p.grid.nodes), hook),
           // 3. Operator (the size fault for N < 3 comes from here)
           op(FdmProcess(p.market.rate - growth, (p.market.rate - p.market.dividend_yield) - kappa, p.market.vol)
-                 .build_operator(mesh)),
+                 .build_operator(mesh, hook)),
           // 2. Time step
           dt(p.market.years / static_cast<double>(p.grid.time_steps)),
-          spots(mesh.size()) {
-        for (std::size_t i = 0; i < spots.size(); ++i) spots[i] = mesh.spot(i);
+          cancel(hook) {
+        resize_polled(spots, mesh.size(), cancel);
+        for (std::size_t i = 0; i < spots.size(); ++i) {
+            poll_at_row(cancel, i);
+            spots[i] = mesh.spot(i);
+        }
     }
 
     /// e^(−κτ): a node's spot τ years before expiry over its spot at expiry.
@@ -118,7 +123,10 @@ struct GridRun {
     void payoff(double tau, std::span<double> out) const {
         const double factor = drift_factor(tau);
         const double growth = growth_factor(tau);
-        for (std::size_t i = 0; i < spots.size(); ++i) out[i] = growth * stepped(spots[i] * factor);
+        for (std::size_t i = 0; i < spots.size(); ++i) {
+            poll_at_row(cancel, i);
+            out[i] = growth * stepped(spots[i] * factor);
+        }
     }
 
     /// The far-field value of the low or the high end τ years before expiry,
@@ -174,6 +182,7 @@ struct GridRun {
         if (share != 0.0 && !parity) {
             const double share_v = share_rate * share * dt;
             for (std::size_t i = 0; i < n; ++i) {
+                poll_at_row(cancel, i);
                 u[i] = u[i] - share * spots[i];
                 v[i] = v[i] - share_v * spots[i];
             }
@@ -206,10 +215,11 @@ void solve_together(const std::array<const FdmProblem*, W>& problems, std::array
                     CancellationHook cancel) {
     constexpr bool american = Exercise::derivative_from_stage_equation;
     std::vector<std::unique_ptr<GridRun>> runs;
-    for (std::size_t w = 0; w < W; ++w) runs.push_back(std::make_unique<GridRun>(*problems[w]));
+    for (std::size_t w = 0; w < W; ++w) runs.push_back(std::make_unique<GridRun>(*problems[w], cancel));
     const std::size_t n = runs[0]->mesh.size();
-    StepLanes<W> lanes(n);
-    std::vector<double> work(n);
+    StepLanes<W> lanes(n, cancel);
+    std::vector<double> work;
+    resize_polled(work, n, cancel);
     for (std::size_t w = 0; w < W; ++w) {
         runs[w]->payoff(0.0, work);
         // 5. Start the stepper: u = payoff, v = Δt·(L·payoff)
@@ -219,16 +229,17 @@ void solve_together(const std::array<const FdmProblem*, W>& problems, std::array
     // node spots, e^(−κτ) of their values at expiry, unless κ = 0.
     const uint64_t steps = problems[0]->grid.time_steps;
     for (uint64_t m = 0; m < steps; ++m) {
-        if (cancel.poll != nullptr && cancel.poll(cancel.context)) {
-            throw Cancelled{};
-        }
+        cancel.check();
         for (std::size_t w = 0; w < W; ++w) {
             const GridRun& run = *runs[w];
             for (std::size_t s = 0; s < 2; ++s) {
                 const double tau = (static_cast<double>(m) + ButcherJackiewicz2::c[s]) * lanes.dt[w];
                 if (american && run.kappa != 0.0) {
                     run.payoff(tau, work);
-                    for (std::size_t i = 0; i < n; ++i) lanes.floors[s][i * W + w] = work[i];
+                    for (std::size_t i = 0; i < n; ++i) {
+                        poll_at_row(cancel, i);
+                        lanes.floors[s][i * W + w] = work[i];
+                    }
                 }
                 lanes.ends[s][0][w] = run.template end_value<Exercise>(true, tau, lanes.at(lanes.floors[s], 0, w));
                 lanes.ends[s][1][w] =
@@ -237,9 +248,12 @@ void solve_together(const std::array<const FdmProblem*, W>& problems, std::array
         }
         ButcherJackiewicz2::step<Exercise>(lanes);
     }
-    std::vector<double> u(n), v(n);
+    std::vector<double> u, v;
+    resize_polled(u, n, cancel);
+    resize_polled(v, n, cancel);
     for (std::size_t w = 0; w < W; ++w) {
         for (std::size_t i = 0; i < n; ++i) {
+            poll_at_row(cancel, i);
             u[i] = lanes.at(lanes.u, i, w);
             v[i] = lanes.at(lanes.v, i, w);
         }

@@ -2,6 +2,7 @@
 #include "fdm/tridiagonal_operator.hpp"
 
 #include <cmath>
+#include <limits>
 #include <string>
 #include <utility>
 
@@ -53,20 +54,22 @@ TridiagonalOperator::TridiagonalOperator(std::vector<double> lower, std::vector<
     require_operator_size(diag_.size());
 }
 
-void TridiagonalOperator::apply(std::span<const double> x, std::span<double> y) const {
+void TridiagonalOperator::apply(std::span<const double> x, std::span<double> y, const CancellationHook& cancel) const {
     const std::size_t n = size();
     require_length(x.size(), n);
     require_length(y.size(), n);
     y[0] = diag_[0] * x[0] + upper_[0] * x[1];
     for (std::size_t i = 1; i + 1 < n; ++i) {
+        poll_at_row(cancel, i);
         y[i] = lower_[i] * x[i - 1] + diag_[i] * x[i] + upper_[i] * x[i + 1];
     }
     y[n - 1] = lower_[n - 1] * x[n - 2] + diag_[n - 1] * x[n - 1];
 }
 
 template <SweepOrder Order>
-void TridiagonalOperator::factorize(double a, TridiagonalFactorization& f) const {
+void TridiagonalOperator::factorize(double a, TridiagonalFactorization& f, const CancellationHook& cancel) const {
     const std::size_t n = size();
+    f.coefficient = std::numeric_limits<double>::quiet_NaN();  // until complete
     // The bands towards the previous and the next row in elimination order.
     const double* previous = Order == SweepOrder::Ascending ? lower_.data() : upper_.data();
     const double* next = Order == SweepOrder::Ascending ? upper_.data() : lower_.data();
@@ -78,6 +81,7 @@ void TridiagonalOperator::factorize(double a, TridiagonalFactorization& f) const
     p[0] = 1.0 / (1.0 - diag_[first] * a);
     c[0] = (next[first] * (-a)) * p[0];
     for (std::size_t k = 1; k < n; ++k) {
+        poll_at_row(cancel, k);
         const std::size_t i = row_at<Order>(k, n);
         l[k] = previous[i] * (-a);
         const double next_scaled = k + 1 < n ? next[i] * (-a) : 0.0;
@@ -88,7 +92,8 @@ void TridiagonalOperator::factorize(double a, TridiagonalFactorization& f) const
     f.order = Order;
 }
 
-const TridiagonalFactorization& TridiagonalOperator::factorization(double a, SweepOrder order) const {
+const TridiagonalFactorization& TridiagonalOperator::factorization(double a, SweepOrder order,
+                                                                   const CancellationHook& cancel) const {
     // A NaN coefficient never passes the test, so such a cache is rebuilt each time.
     if (cache_ && cache_->order == order && std::fabs(cache_->coefficient - a) < 1e-12) {
         return *cache_;
@@ -96,15 +101,17 @@ const TridiagonalFactorization& TridiagonalOperator::factorization(double a, Swe
     if (!cache_) {
         const std::size_t n = size();
         cache_.emplace();
-        cache_->scaled_previous.resize(n);
-        cache_->modified_next.resize(n);
-        cache_->inverse_pivots.resize(n);
+        cache_->coefficient = std::numeric_limits<double>::quiet_NaN();  // until built
+        for (std::vector<double>* array :
+             {&cache_->scaled_previous, &cache_->modified_next, &cache_->inverse_pivots}) {
+            resize_polled(*array, n, cancel);
+        }
     }
     // Rebuilt in full over the old storage: the same values as a fresh one.
     if (order == SweepOrder::Ascending) {
-        factorize<SweepOrder::Ascending>(a, *cache_);
+        factorize<SweepOrder::Ascending>(a, *cache_, cancel);
     } else {
-        factorize<SweepOrder::Descending>(a, *cache_);
+        factorize<SweepOrder::Descending>(a, *cache_, cancel);
     }
     return *cache_;
 }

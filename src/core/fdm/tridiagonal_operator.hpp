@@ -6,6 +6,8 @@
 #include <span>
 #include <vector>
 
+#include "fdm/cancellation.hpp"
+
 namespace sorvik {
 
 /// The order in which a solve eliminates rows: ascending (row 0 first, then
@@ -46,8 +48,9 @@ public:
     std::span<const double> diag() const { return diag_; }
     std::span<const double> upper() const { return upper_; }
 
-    /// y = A·x. Throws Fault when x or y does not have N entries.
-    void apply(std::span<const double> x, std::span<double> y) const;
+    /// y = A·x, polling `cancel` along the way. Throws Fault when x or y does
+    /// not have N entries.
+    void apply(std::span<const double> x, std::span<double> y, const CancellationHook& cancel = {}) const;
 
     /// Solves (I − a·A)·y = b, using `scratch` (N entries) for the elimination.
     /// No pivoting and no zero-pivot test: a singular system yields inf/NaN in y.
@@ -58,15 +61,17 @@ public:
     /// The factorisation for coefficient a in `order`: the cached one when it
     /// has that order and its coefficient is within 1e-12 (absolute, strict)
     /// of a, else a fresh one replacing it. Only the first call allocates;
-    /// later rebuilds reuse the storage.
-    const TridiagonalFactorization& factorization(double a, SweepOrder order = SweepOrder::Ascending) const;
+    /// later rebuilds reuse the storage. A rebuild polls `cancel` along the
+    /// way; one it stops matches no later call.
+    const TridiagonalFactorization& factorization(double a, SweepOrder order = SweepOrder::Ascending,
+                                                  const CancellationHook& cancel = {}) const;
 
     /// The coefficient of the cached factorisation; empty before the first solve.
     std::optional<double> cached_coefficient() const;
 
 private:
     template <SweepOrder Order>
-    void factorize(double a, TridiagonalFactorization& f) const;
+    void factorize(double a, TridiagonalFactorization& f, const CancellationHook& cancel) const;
 
     std::vector<double> lower_;
     std::vector<double> diag_;
