@@ -15,6 +15,7 @@
 #include "fdm/exercise.hpp"
 #include "fdm/fdm_process.hpp"
 #include "fdm/grid_readoff.hpp"
+#include "fdm/time_grid.hpp"
 #include "fdm/uniform_mesher.hpp"
 #include "numeric_text.hpp"
 #include "system/memory_budget.hpp"
@@ -49,11 +50,11 @@ bool exercised_early(const FdmProblem& p) {
 }
 
 /// Which stepping a problem takes; problems of one kind and one grid size can share a pass.
-enum class Kind { European, AmericanCall, AmericanPut };
+enum class Kind { European, ExercisedHigh, ExercisedLow };
 
 Kind kind_of(const FdmProblem& p) {
     if (!exercised_early(p)) return Kind::European;
-    return p.payoff.type == OptionType::Call ? Kind::AmericanCall : Kind::AmericanPut;
+    return p.payoff.exercised_at_low_spots() ? Kind::ExercisedLow : Kind::ExercisedHigh;
 }
 
 /// One option's grid and operator for the length of its run. The grid's
@@ -83,7 +84,9 @@ struct GridRun {
     double growth;  // g
     UniformMesher mesh;
     TridiagonalOperator op;
-    double dt;
+    TimeGrid times;
+    double first_step;  // Δt of the first step, and of the last one: theta's
+    double last_step;   // (T/0 when there are none)
     std::vector<double> spots;  // e^(y_i), the node spots at expiry
     CancellationHook cancel;    // polled along every pass over the nodes
 
@@ -102,8 +105,10 @@ struct GridRun {
           // 3. Operator (the size fault for N < 3 comes from here)
           op(FdmProcess(p.market.rate - growth, (p.market.rate - p.market.dividend_yield) - kappa, p.market.vol)
                  .build_operator(mesh, hook)),
-          // 2. Time step
-          dt(p.market.years / static_cast<double>(p.grid.time_steps)),
+          // 2. Time steps
+          times(p.market.years, p.grid.time_steps),
+          first_step(times.size() == 0 ? p.market.years / 0.0 : times.step(0)),
+          last_step(times.size() == 0 ? first_step : times.step(times.size() - 1)),
           cancel(hook) {
         resize_polled(spots, mesh.size(), cancel);
         for (std::size_t i = 0; i < spots.size(); ++i) {
@@ -152,7 +157,7 @@ struct GridRun {
         const FdmProblem& p = *problem;
         const double spot = p.market.spot;
         // The time the steps covered: T, or none when there are none.
-        const double elapsed = p.grid.time_steps == 0 ? 0.0 : p.market.years;
+        const double elapsed = times.size() == 0 ? 0.0 : p.market.years;
         const double y = std::log(spot) + kappa * elapsed;
         const std::span<const double> x = mesh.locations();
         const std::size_t n = mesh.size();
@@ -165,7 +170,7 @@ struct GridRun {
             payoff(elapsed, floor);
             const double slack = 1e-13 * p.payoff.strike;
             auto held = [&](std::size_t i) { return u[i] <= floor[i] + slack; };
-            if (p.payoff.type == OptionType::Put) {
+            if (p.payoff.exercised_at_low_spots()) {
                 while (first < n && held(first)) ++first;
                 if (first == n || (first > 0 && x[first - 1] >= y)) return exercised;
             } else {
@@ -180,7 +185,7 @@ struct GridRun {
         const double share = p.payoff.forward_share(elapsed, kappa, p.market) * growth_factor(elapsed);
         const double share_rate = growth - (kappa + p.market.dividend_yield);
         if (share != 0.0 && !parity) {
-            const double share_v = share_rate * share * dt;
+            const double share_v = share_rate * share * last_step;
             for (std::size_t i = 0; i < n; ++i) {
                 poll_at_row(cancel, i);
                 u[i] = u[i] - share * spots[i];
@@ -192,7 +197,7 @@ struct GridRun {
         if (share != 0.0) {
             const double growth_part = share * std::exp(y);
             fit = {fit.value + growth_part, fit.slope + growth_part, fit.curvature + growth_part};
-            carried += share_rate * dt * growth_part;
+            carried += share_rate * last_step * growth_part;
             if (parity) fit.value -= p.payoff.strike;
         }
         const double discount = 1.0 / growth_factor(elapsed);
@@ -201,10 +206,10 @@ struct GridRun {
         if (exercise && !(fit.value > exercised.price)) return exercised;
         const double bound = p.payoff.delta_bound(p.exercise == ExerciseStyle::American, p.market);
         const double slope = fit.slope / spot;
-        const double delta = p.payoff.type == OptionType::Call ? std::clamp(slope, 0.0, bound)
-                                                               : std::clamp(slope, -bound, 0.0);
+        const double delta = p.payoff.exercised_at_low_spots() ? std::clamp(slope, -bound, 0.0)
+                                                               : std::clamp(slope, 0.0, bound);
         const double gamma = (fit.curvature - fit.slope) / (spot * spot);
-        const double theta = growth * fit.value - (carried / dt + kappa * fit.slope);
+        const double theta = growth * fit.value - (carried / last_step + kappa * fit.slope);
         return {std::max(fit.value, 0.0), delta, std::max(gamma, 0.0), theta};
     }
 };
@@ -223,17 +228,23 @@ void solve_together(const std::array<const FdmProblem*, W>& problems, std::array
     for (std::size_t w = 0; w < W; ++w) {
         runs[w]->payoff(0.0, work);
         // 5. Start the stepper: u = payoff, v = Δt·(L·payoff)
-        lanes.load(w, runs[w]->op, runs[w]->dt, work, work, Exercise::order);
+        const GridRun& run = *runs[w];
+        lanes.load(w, run.op, run.first_step, work, work);
+        lanes.factorize(w, run.op, run.first_step, ButcherJackiewicz2::coefficient(run.first_step), Exercise::order);
     }
     // 6. Exercise rule and 7. steps. An American's floor moves with the
     // node spots, e^(−κτ) of their values at expiry, unless κ = 0.
-    const uint64_t steps = problems[0]->grid.time_steps;
+    const uint64_t steps = runs[0]->times.size();
     for (uint64_t m = 0; m < steps; ++m) {
         cancel.check();
         for (std::size_t w = 0; w < W; ++w) {
             const GridRun& run = *runs[w];
+            if (run.times.starts_at_stop(m)) {
+                const double dt = run.times.step(m);
+                lanes.factorize(w, run.op, dt, ButcherJackiewicz2::coefficient(dt), Exercise::order);
+            }
             for (std::size_t s = 0; s < 2; ++s) {
-                const double tau = (static_cast<double>(m) + ButcherJackiewicz2::c[s]) * lanes.dt[w];
+                const double tau = run.times.time(m, ButcherJackiewicz2::c[s]);
                 if (american && run.kappa != 0.0) {
                     run.payoff(tau, work);
                     for (std::size_t i = 0; i < n; ++i) {
@@ -267,9 +278,9 @@ void solve_kind(Kind kind, const std::array<const FdmProblem*, W>& problems, std
     switch (kind) {
         case Kind::European:
             return solve_together<W, EuropeanExercise>(problems, out, cancel);
-        case Kind::AmericanCall:
+        case Kind::ExercisedHigh:
             return solve_together<W, AmericanExercise<SweepOrder::Ascending>>(problems, out, cancel);
-        case Kind::AmericanPut:
+        case Kind::ExercisedLow:
             return solve_together<W, AmericanExercise<SweepOrder::Descending>>(problems, out, cancel);
     }
 }

@@ -28,6 +28,10 @@ struct VanillaPayoff {
     /// +1 for a call, −1 for a put: the payoff's slope where it is exercised.
     double sign() const { return type == OptionType::Call ? 1.0 : -1.0; }
 
+    /// Whether it pays below the strike (a put) rather than above it: the
+    /// side of the grid where exercise and the far-field value lie.
+    bool exercised_at_low_spots() const { return type == OptionType::Put; }
+
     /// The payoff's slope in the spot; at the strike, the mean of both sides.
     double slope(double spot) const {
         if (spot == strike) return 0.5 * sign();

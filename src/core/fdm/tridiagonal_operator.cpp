@@ -1,4 +1,4 @@
-// fdm/tridiagonal_operator.cpp: tridiagonal A with y = A·x and (I − a·A)·y = b (Thomas algorithm).
+// fdm/tridiagonal_operator.cpp: tridiagonal A with y = A·x and the Thomas factorisation of I − a·A.
 #include "fdm/tridiagonal_operator.hpp"
 
 #include <cmath>
@@ -16,26 +16,6 @@ void require_length(std::size_t length, std::size_t n) {
     if (length != n) {
         throw Fault("vector of " + std::to_string(length) + " entries for an operator of size " +
                     std::to_string(n));
-    }
-}
-
-template <SweepOrder Order>
-void eliminate_and_substitute(const TridiagonalFactorization& f, std::span<const double> b, std::span<double> y,
-                              std::span<double> z) {
-    const std::size_t n = b.size();
-    const double* l = f.scaled_previous.data();
-    const double* c = f.modified_next.data();
-    const double* p = f.inverse_pivots.data();
-    z[0] = b[row_at<Order>(0, n)] * p[0];
-    for (std::size_t k = 1; k < n; ++k) {
-        z[k] = (b[row_at<Order>(k, n)] - z[k - 1] * l[k]) * p[k];
-    }
-    double next = z[n - 1];
-    y[row_at<Order>(n - 1, n)] = next;
-    // Descending with an unsigned index: stop after k = 0, never test k >= 0.
-    for (std::size_t k = n - 1; k-- > 0;) {
-        next = z[k] - c[k] * next;
-        y[row_at<Order>(k, n)] = next;
     }
 }
 
@@ -121,20 +101,6 @@ std::optional<double> TridiagonalOperator::cached_coefficient() const {
         return std::nullopt;
     }
     return cache_->coefficient;
-}
-
-void TridiagonalOperator::solve(std::span<const double> b, double a, std::span<double> y,
-                                std::span<double> scratch, SweepOrder order) const {
-    const std::size_t n = size();
-    require_length(b.size(), n);
-    require_length(y.size(), n);
-    require_length(scratch.size(), n);
-    const TridiagonalFactorization& f = factorization(a, order);
-    if (order == SweepOrder::Ascending) {
-        eliminate_and_substitute<SweepOrder::Ascending>(f, b, y, scratch);
-    } else {
-        eliminate_and_substitute<SweepOrder::Descending>(f, b, y, scratch);
-    }
 }
 
 }  // namespace sorvik
