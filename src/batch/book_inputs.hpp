@@ -49,6 +49,10 @@ struct RowProblem {
 struct Row {
     std::array<double, kNumbers> x;
     int8_t type, style;
+    /// Its cash dividends: the first `dividends` of each (see BookEntry).
+    const double* dividend_times = nullptr;
+    const double* dividend_amounts = nullptr;
+    std::size_t dividends = 0;
 
     /// The row's entry (with volatility `vol` when the book has no vol
     /// input), and its first unusable input in the signature's order for
@@ -93,6 +97,13 @@ public:
 
     const BookShape& shape() const { return shape_; }
     const InputNames& names() const { return names_; }
+
+    /// Takes the book's cash dividends: None, or a pair of C-contiguous
+    /// float64 arrays (times, amounts) of shape (book size, D), each row its
+    /// option's dividends in time order, padded with NaN times (as
+    /// sorvik_batch's own reading of the arguments gives them).
+    void take_dividends(PyObject* pair);
+    bool has_dividends() const { return dividend_columns_ != 0; }
     const EntryLayout& layout() const { return layout_; }
 
     /// A cursor positioned at flat index `flat`, and the row it points at.
@@ -122,6 +133,8 @@ private:
     std::array<NumberInput, kNumbers> numbers_;
     std::array<KindInput, kKinds> kinds_;
     std::array<const Py_ssize_t*, kInputs> strides_;
+    std::unique_ptr<Buffer> dividend_times_, dividend_amounts_;
+    std::size_t dividend_columns_ = 0;
     // Each input's own dimensions, right-aligned to the book's.
     std::array<int, kInputs> own_ndim_{};
     std::array<std::array<Py_ssize_t, kMaxDims>, kInputs> own_extent_{};

@@ -207,9 +207,10 @@ void value_by_engines(const BookInputs& book, const CallSettings& settings, cons
 
 PyObject* value_book(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     return python::call_frame([&]() -> Ref {
-        require_arguments(nargs, 5, "value_book");
+        require_arguments(nargs, 6, "value_book");
         const CallSettings& settings = settings_of(args[0]);
-        const BookInputs book(tuple_items(args[1], kNumbers, "numbers"), tuple_items(args[2], kKinds, "kinds"), kNames);
+        BookInputs book(tuple_items(args[1], kNumbers, "numbers"), tuple_items(args[2], kKinds, "kinds"), kNames);
+        book.take_dividends(args[5]);
         // An index names the rows of a one-dimensional book of its length only.
         PyObject* index = args[3];
         if (index != Py_None && (book.shape().ndim != 1 || PyObject_Length(index) != book.shape().size)) {

@@ -20,13 +20,20 @@ class Settings:
         nodes: object,
         time_steps: object,
         grid_std_devs: object,
+        precision: object,
         threads: object,
         errors: object,
         bumped_vega_rho: object,
     ) -> Settings: ...
 
 def value_book(
-    settings: Settings, numbers: tuple[object, ...], kinds: tuple[object, object], index: object, progress: _Progress, /
+    settings: Settings,
+    numbers: tuple[object, ...],
+    kinds: tuple[object, object],
+    index: object,
+    progress: _Progress,
+    dividends: tuple[object, object] | None,
+    /,
 ) -> object: ...
 def value_scalar(
     spot: object,
@@ -41,6 +48,7 @@ def value_scalar(
     nodes: object,
     time_steps: object,
     grid_std_devs: object,
+    precision: object,
     threads: object,
     progress: object,
     errors: object,
@@ -48,7 +56,12 @@ def value_scalar(
     /,
 ) -> object: ...
 def implied_vol_book(
-    settings: Settings, numbers: tuple[object, ...], kinds: tuple[object, object], progress: _Progress, /
+    settings: Settings,
+    numbers: tuple[object, ...],
+    kinds: tuple[object, object],
+    progress: _Progress,
+    dividends: tuple[object, object] | None,
+    /,
 ) -> object: ...
 def implied_vol_scalar(
     price: object,
@@ -63,6 +76,7 @@ def implied_vol_scalar(
     nodes: object,
     time_steps: object,
     grid_std_devs: object,
+    precision: object,
     threads: object,
     progress: object,
     errors: object,

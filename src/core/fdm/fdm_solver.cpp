@@ -46,7 +46,44 @@ bool is_deterministic(const FdmProblem& p) { return spread(p.market) == 0.0; }
 /// Whether the grid must impose early exercise: an American whose early
 /// exercise can pay. Any other option is valued as a European.
 bool exercised_early(const FdmProblem& p) {
-    return p.exercise == ExerciseStyle::American && p.payoff.early_exercise_can_pay(p.market);
+    return p.exercise == ExerciseStyle::American && p.payoff.early_exercise_can_pay(p.market, !p.dividends.empty());
+}
+
+/// A drop of the stock by `amount` at τ years before expiry.
+struct Drop {
+    double tau, amount;
+};
+
+/// The option's dividends as drops in τ, in the order the run meets them
+/// (from expiry back), those at one τ added up. A dividend at expiry has
+/// τ = 0; one so near today that T − t rounds to T counts as paid already,
+/// like one at t = 0.
+std::vector<Drop> drops_of(const FdmProblem& p) {
+    std::vector<Drop> drops;
+    for (auto d = p.dividends.rbegin(); d != p.dividends.rend(); ++d) {
+        const double tau = p.market.years - d->time;
+        if (!(tau < p.market.years)) continue;
+        if (!drops.empty() && drops.back().tau == tau)
+            drops.back().amount += d->amount;
+        else
+            drops.push_back({tau, d->amount});
+    }
+    return drops;
+}
+
+/// Σ D·e^(carry·τ): the drops grown to expiry.
+double loss_at_expiry(std::span<const Drop> drops, double carry) {
+    double total = 0.0;
+    for (const Drop& d : drops) total += d.amount * std::exp(carry * d.tau);
+    return total;
+}
+
+/// The run's time grid: it stops at every drop strictly inside (0, T).
+TimeGrid time_grid_of(const FdmProblem& p, std::span<const Drop> drops) {
+    std::vector<double> stops;
+    for (const Drop& d : drops)
+        if (d.tau > 0.0 && d.tau < p.market.years) stops.push_back(d.tau);
+    return TimeGrid(p.market.years, p.grid.time_steps, stops);
 }
 
 /// Which stepping a problem takes; problems of one kind and one grid size can share a pass.
@@ -84,6 +121,8 @@ struct GridRun {
     double growth;  // g
     UniformMesher mesh;
     TridiagonalOperator op;
+    std::vector<Drop> drops;
+    double forward_loss;  // what the drops take off the forward at expiry: Σ D·e^((r − q)τ)
     TimeGrid times;
     double first_step;  // Δt of the first step, and of the last one: theta's
     double last_step;   // (T/0 when there are none)
@@ -105,8 +144,10 @@ struct GridRun {
           // 3. Operator (the size fault for N < 3 comes from here)
           op(FdmProcess(p.market.rate - growth, (p.market.rate - p.market.dividend_yield) - kappa, p.market.vol)
                  .build_operator(mesh, hook)),
-          // 2. Time steps
-          times(p.market.years, p.grid.time_steps),
+          // 2. Time steps, stopping at the dividends
+          drops(drops_of(p)),
+          forward_loss(loss_at_expiry(drops, p.market.rate - p.market.dividend_yield)),
+          times(time_grid_of(p, drops)),
           first_step(times.size() == 0 ? p.market.years / 0.0 : times.step(0)),
           last_step(times.size() == 0 ? first_step : times.step(times.size() - 1)),
           cancel(hook) {
@@ -131,6 +172,32 @@ struct GridRun {
         for (std::size_t i = 0; i < spots.size(); ++i) {
             poll_at_row(cancel, i);
             out[i] = growth * stepped(spots[i] * factor);
+        }
+    }
+
+    /// The drop by `amount` at τ: before it the values are those after it
+    /// at the spot less the amount, V(S, before) = V(S − D, after), by the
+    /// read-off's cubic in y. Spots the drop takes below the grid continue
+    /// the lowest node's value along the far field, and a stock that drops
+    /// to 0 or below is worth 0 ever after: the far field (and the payoff)
+    /// at 0. An option exercised early may be exercised at the spot it drops
+    /// to, and just before the drop. `floor` has N entries of scratch.
+    void cross_drop(double tau, double amount, std::span<const double> after, std::span<double> before,
+                    std::span<double> floor) const {
+        const FdmProblem& p = *problem;
+        const std::span<const double> x = mesh.locations();
+        const std::size_t n = x.size();
+        const double factor = drift_factor(tau), grown = growth_factor(tau), shift = kappa * tau;
+        const double lowest = grown * stepped.far_field(true, spots[0] * factor, tau, p.market);
+        if (exercise) payoff(tau, floor);
+        for (std::size_t i = 0; i < n; ++i) {
+            poll_at_row(cancel, i);
+            const double spot = spots[i] * factor - amount;
+            const double y = spot > 0.0 ? std::log(spot) + shift : -std::numeric_limits<double>::infinity();
+            double value = y >= x[0] ? read_off(x, after, y, 0, n - 1).value
+                                     : after[0] + (grown * stepped.far_field(true, std::max(spot, 0.0), tau, p.market) - lowest);
+            if (exercise) value = std::max({value, grown * stepped(std::max(spot, 0.0)), floor[i]});
+            before[i] = value;
         }
     }
 
@@ -198,7 +265,9 @@ struct GridRun {
             const double growth_part = share * std::exp(y);
             fit = {fit.value + growth_part, fit.slope + growth_part, fit.curvature + growth_part};
             carried += share_rate * last_step * growth_part;
+            // The parity with cash dividends: C = P + e^y − K − Σ D·e^((r − q)τ).
             if (parity) fit.value -= p.payoff.strike;
+            if (parity && !drops.empty()) fit.value -= forward_loss;
         }
         const double discount = 1.0 / growth_factor(elapsed);
         fit = {discount * fit.value, discount * fit.slope, discount * fit.curvature};
@@ -225,11 +294,23 @@ void solve_together(const std::array<const FdmProblem*, W>& problems, std::array
     StepLanes<W> lanes(n, cancel);
     std::vector<double> work;
     resize_polled(work, n, cancel);
+    // The values after and before a drop, for lanes that have one.
+    std::vector<double> after, before;
+    if (std::any_of(runs.begin(), runs.end(), [](const auto& run) { return !run->drops.empty(); })) {
+        resize_polled(after, n, cancel);
+        resize_polled(before, n, cancel);
+    }
     for (std::size_t w = 0; w < W; ++w) {
         runs[w]->payoff(0.0, work);
-        // 5. Start the stepper: u = payoff, v = Δt·(L·payoff)
+        // 5. Start the stepper: u = payoff, v = Δt·(L·payoff); a dividend
+        // at expiry is paid before the payoff.
         const GridRun& run = *runs[w];
-        lanes.load(w, run.op, run.first_step, work, work);
+        if (!run.drops.empty() && run.drops.front().tau == 0.0) {
+            run.cross_drop(0.0, run.drops.front().amount, work, before, after);
+            lanes.load(w, run.op, run.first_step, before, work);
+        } else {
+            lanes.load(w, run.op, run.first_step, work, work);
+        }
         lanes.factorize(w, run.op, run.first_step, ButcherJackiewicz2::coefficient(run.first_step), Exercise::order);
     }
     // 6. Exercise rule and 7. steps. An American's floor moves with the
@@ -240,7 +321,19 @@ void solve_together(const std::array<const FdmProblem*, W>& problems, std::array
         for (std::size_t w = 0; w < W; ++w) {
             const GridRun& run = *runs[w];
             if (run.times.starts_at_stop(m)) {
+                // A drop: the values carried across it, the scheme restarted
+                // from them (its v belongs to the values before), at the step
+                // that follows.
+                const double tau = run.times.time(m, 0.0);
+                const auto drop = std::find_if(run.drops.begin(), run.drops.end(),
+                                               [&](const Drop& d) { return d.tau == tau; });
                 const double dt = run.times.step(m);
+                for (std::size_t i = 0; i < n; ++i) {
+                    poll_at_row(cancel, i);
+                    after[i] = lanes.at(lanes.u, i, w);
+                }
+                run.cross_drop(tau, drop->amount, after, before, work);
+                lanes.restart(w, run.op, dt, before, after);
                 lanes.factorize(w, run.op, dt, ButcherJackiewicz2::coefficient(dt), Exercise::order);
             }
             for (std::size_t s = 0; s < 2; ++s) {
@@ -259,6 +352,8 @@ void solve_together(const std::array<const FdmProblem*, W>& problems, std::array
         }
         ButcherJackiewicz2::step<Exercise>(lanes);
     }
+    std::vector<double>().swap(after);
+    std::vector<double>().swap(before);
     std::vector<double> u, v;
     resize_polled(u, n, cancel);
     resize_polled(v, n, cancel);
@@ -323,6 +418,14 @@ double grid_half_width(const FdmProblem& p) {
         const double z = std::log(m.spot / strike);
         const double drift = (m.rate - m.dividend_yield - 0.5 * m.vol * m.vol) * m.years;
         double reach = std::max(std::fabs(z), std::fabs(z + drift)) + 2.0 * sd;
+        if (!p.dividends.empty()) {
+            // And the spot after every cash dividend, down to a quarter of
+            // today's (below, the values come from the far field).
+            double paid = 0.0;
+            for (const CashDividend& d : p.dividends) paid += d.amount;
+            const double low = std::log(std::max(m.spot - paid, 0.25 * m.spot) / strike);
+            reach = std::max({reach, std::fabs(low) + 2.0 * sd, std::fabs(low + drift) + 2.0 * sd});
+        }
         // And 3 cells inside, so that the read-off's cubic is one of interior
         // nodes (as σ√T → 0 the 2σ√T alone would leave it on the end node).
         const double cells = static_cast<double>(p.grid.nodes - 1);
@@ -338,7 +441,7 @@ double grid_half_width(const FdmProblem& p) {
 
 FdmOutcome deterministic_outcome(const FdmProblem& p) {
     if (std::isnan(std::log(p.market.spot))) throw Fault("NaN in Grid");  // what a grid lookup would refuse
-    const SureValue sure = p.payoff.sure_value(p.exercise == ExerciseStyle::American, p.market);
+    const SureValue sure = p.payoff.sure_value(p.exercise == ExerciseStyle::American, p.market, p.dividends);
     return {sure.value, sure.delta, 0.0, sure.theta};
 }
 
@@ -364,9 +467,16 @@ void solve_fdm_many(std::span<const FdmProblem> problems, std::span<FdmOutcome> 
             grid.push_back(i);
         }
     }
+    // Options step together when their kinds, node counts and step counts
+    // agree (their steps' sizes and stops may differ).
+    std::vector<uint64_t> steps(problems.size());
+    for (const std::size_t i : grid) {
+        const FdmProblem& p = problems[i];
+        steps[i] = p.dividends.empty() ? p.grid.time_steps : time_grid_of(p, drops_of(p)).size();
+    }
     auto key = [&](std::size_t i) {
         const FdmProblem& p = problems[i];
-        return std::tuple(kind_of(p), p.grid.nodes, p.grid.time_steps);
+        return std::tuple(kind_of(p), p.grid.nodes, steps[i]);
     };
     std::stable_sort(grid.begin(), grid.end(), [&](std::size_t a, std::size_t b) { return key(a) < key(b); });
     std::size_t next = 0;

@@ -18,6 +18,10 @@ namespace sorvik {
 /// against the payoff at each stage's time. Price and greeks come from a
 /// local cubic in y at the spot (see read_off). When σ√T = 0 nothing is
 /// random and the sure value is returned instead (see deterministic_outcome).
+/// Cash dividends are drops of the stock: the time grid stops at each one,
+/// the values are carried across it, V(S, before) = V(S − D, after), by the
+/// same cubic, an American may be exercised just before it, and the scheme
+/// restarts after it; one at expiry is paid before the payoff.
 ///
 /// Throws CoreError when grid_std_devs is not a positive finite number;
 /// MemoryBudgetExceeded when the run's arrays would not fit; Fault
@@ -47,8 +51,9 @@ uint64_t grid_bytes(uint64_t nodes, uint64_t options);
 /// the spot's coordinate today, ln S + κ·T for any κ the grid may choose,
 /// lies at least 2·σ√T and 3 cells inside it (the read-off needs only the
 /// nodes around it), and never so narrow that a cell is below 2^-32 of max(1, |ln K|)
-/// (as σ√T → 0). Continuous in S, σ, T, r and q; exactly g·σ√T whenever
-/// that covers them.
+/// (as σ√T → 0). With cash dividends the spot after all of them (down to a
+/// quarter of today's) is covered the same way. Continuous in S, σ, T, r and
+/// q; exactly g·σ√T whenever that covers them.
 double grid_half_width(const FdmProblem& problem);
 
 /// The value when σ√T = 0 (VanillaPayoff::sure_value): delta its slope (the

@@ -51,6 +51,11 @@ struct StepLanes {
     void load(std::size_t w, const TridiagonalOperator& op, double step, std::span<const double> u0,
               std::span<const double> payoff);
 
+    /// Lane w starts again from u = `values`, v = step·(L·values), as after
+    /// an event that moved its values; `scratch` has n entries.
+    void restart(std::size_t w, const TridiagonalOperator& op, double step, std::span<const double> values,
+                 std::span<double> scratch);
+
     /// Lane w's step becomes `step`, with the factorisation of I − a·L in
     /// `order` (the operator's cached one when a matches it).
     void factorize(std::size_t w, const TridiagonalOperator& op, double step, double a, SweepOrder order);
@@ -67,19 +72,29 @@ void StepLanes<W>::load(std::size_t w, const TridiagonalOperator& op, double ste
                     std::to_string(op.size()) + "-node operator, " + std::to_string(u0.size()) + " values and " +
                     std::to_string(floor.size()) + " payoffs for " + std::to_string(n) + " nodes");
     }
-    std::vector<double> lv;
-    resize_polled(lv, n, cancel);
-    op.apply(u0, lv, cancel);
     for (std::size_t i = 0; i < n; ++i) {
         poll_at_row(cancel, i);
         const std::size_t e = i * W + w;
         lower[e] = op.lower()[i];
         diag[e] = op.diag()[i];
         upper[e] = op.upper()[i];
-        u[e] = u0[i];
-        v[e] = step * lv[i];
         floors[0][e] = floor[i];
         floors[1][e] = floor[i];
+    }
+    std::vector<double> lv;
+    resize_polled(lv, n, cancel);
+    restart(w, op, step, u0, lv);
+}
+
+template <std::size_t W>
+void StepLanes<W>::restart(std::size_t w, const TridiagonalOperator& op, double step, std::span<const double> values,
+                           std::span<double> scratch) {
+    op.apply(values, scratch, cancel);
+    for (std::size_t i = 0; i < n; ++i) {
+        poll_at_row(cancel, i);
+        const std::size_t e = i * W + w;
+        u[e] = values[i];
+        v[e] = step * scratch[i];
     }
 }
 
