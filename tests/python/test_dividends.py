@@ -142,3 +142,22 @@ def test_methods_without_cash_dividends_refuse_one_inside_the_life(method):
     lenient = sb.value([90.0, 100.0], K, [0.25, 1.0], R, VOL, option_type="put", exercise="american", method=method,
                        dividend_times=[0.5], dividend_amounts=[1.0], errors="nan")
     assert not math.isnan(lenient.price[0]) and math.isnan(lenient.price[1])
+
+
+def test_book_command_reads_a_dividends_column(tmp_path, capsys):
+    from sorvik_batch.__main__ import main
+
+    cells = ["0.25:1.10 0.75:1.10", "", "0.5:2"]
+    book = tmp_path / "book.csv"
+    book.write_text("spot,strike,years,rate,vol,option_type,exercise,method,dividends\n" +
+                    "".join(f"100,100,1,0.05,0.25,put,american,{m},{c}\n" for m, c in zip(["", "", "fdm"], cells)))
+    assert main(["price", str(book), "--out", str(tmp_path / "out.csv"), "--no-progress"]) == 0
+    lines = (tmp_path / "out.csv").read_text().splitlines()
+    prices = [float(line.split(",")[-6]) for line in lines[1:]]
+    for got, (times, amounts) in zip(prices, [([0.25, 0.75], [1.1, 1.1]), (None, None), ([0.5], [2.0])]):
+        assert got == sb.value(100.0, 100.0, 1.0, 0.05, 0.25, option_type="put", exercise="american",
+                               dividend_times=times, dividend_amounts=amounts).price
+    book.write_text("spot,strike,years,rate,vol,option_type,exercise,dividends\n"
+                    "100,100,1,0.05,0.25,put,american,0.25:1\n100,100,1,0.05,0.25,put,american,0.25;1\n")
+    assert main(["price", str(book), "--out", str(tmp_path / "bad.csv"), "--no-progress"]) != 0
+    assert "dividends at row 2 is '0.25;1': expected space-separated years:amount pairs" in capsys.readouterr().err

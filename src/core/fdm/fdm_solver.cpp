@@ -190,11 +190,12 @@ struct GridRun {
         const double factor = drift_factor(tau), grown = growth_factor(tau), shift = kappa * tau;
         const double lowest = grown * stepped.far_field(true, spots[0] * factor, tau, p.market);
         if (exercise) payoff(tau, floor);
+        RisingReadOff carried(x, after);  // the points rise with the nodes
         for (std::size_t i = 0; i < n; ++i) {
             poll_at_row(cancel, i);
             const double spot = spots[i] * factor - amount;
             const double y = spot > 0.0 ? std::log(spot) + shift : -std::numeric_limits<double>::infinity();
-            double value = y >= x[0] ? read_off(x, after, y, 0, n - 1).value
+            double value = y >= x[0] ? carried(y)
                                      : after[0] + (grown * stepped.far_field(true, std::max(spot, 0.0), tau, p.market) - lowest);
             if (exercise) value = std::max({value, grown * stepped(std::max(spot, 0.0)), floor[i]});
             before[i] = value;
