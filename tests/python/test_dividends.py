@@ -161,3 +161,27 @@ def test_book_command_reads_a_dividends_column(tmp_path, capsys):
                     "100,100,1,0.05,0.25,put,american,0.25:1\n100,100,1,0.05,0.25,put,american,0.25;1\n")
     assert main(["price", str(book), "--out", str(tmp_path / "bad.csv"), "--no-progress"]) != 0
     assert "dividends at row 2 is '0.25;1': expected space-separated years:amount pairs" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("exercise", ["european", "american"])
+def test_without_randomness_the_sure_value_pays_out_the_dividends(exercise):
+    # σ = 0: the stock grows at r and drops by each dividend; a call holds on to expiry (an
+    # American one would gain nothing by exercising before any drop here).
+    got = sb.value(100.0, 100.0, 1.0, R, 0.0, option_type="call", exercise=exercise, dividend_times=[0.2, 0.7],
+                   dividend_amounts=[1.0, 1.0])
+    forward = 100.0 * math.exp(R) - math.exp(R * 0.8) - math.exp(R * 0.3)
+    assert got.price == pytest.approx((forward - 100.0) * math.exp(-R), rel=1e-14)
+    assert got.delta == 1.0 and got.gamma == 0.0
+
+
+def test_deep_in_the_money_put_near_the_grid_end_counts_the_dividends_still_to_come():
+    # Low vol and a short life put the grid's low end close to the spot: its far field must count
+    # the dividends still to be paid, or the put comes out low and its call twin below 0.
+    spot, years, vol, rate = 82.8562, 115 / 365, 0.1215, 0.0772
+    times, amounts = [64 / 365, 85 / 365, 98 / 365], [1.1227, 3.2733, 1.6185]
+    kw = dict(method="fdm", dividend_times=times, dividend_amounts=amounts)
+    call = sb.value(spot, K, years, rate, vol, option_type="call", **kw).price
+    put = sb.value(spot, K, years, rate, vol, option_type="put", **kw).price
+    forward_value = spot - sum(d * math.exp(-rate * t) for t, d in zip(times, amounts)) - K * math.exp(-rate * years)
+    assert call > 0.0
+    assert call - put == pytest.approx(forward_value, abs=1e-10 * K)

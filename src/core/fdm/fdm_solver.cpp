@@ -202,13 +202,24 @@ struct GridRun {
         }
     }
 
+    /// The present value, τ years before expiry, of the drops still ahead
+    /// (those nearer expiry): Σ D·e^((r − q)τ_D − rτ).
+    double dividends_ahead(double tau) const {
+        const MarketNumbers& m = problem->market;
+        double total = 0.0;
+        for (const Drop& d : drops)
+            if (d.tau < tau) total += d.amount * std::exp((m.rate - m.dividend_yield) * d.tau - m.rate * tau);
+        return total;
+    }
+
     /// The far-field value of the low or the high end τ years before expiry,
     /// held by the exercise rule.
     template <class Exercise>
     double end_value(bool low_end, double tau, double floor) const {
         const FdmProblem& p = *problem;
         const double spot = spots[low_end ? 0 : spots.size() - 1] * drift_factor(tau);
-        return Exercise::hold(growth_factor(tau) * stepped.far_field(low_end, spot, tau, p.market), floor);
+        return Exercise::hold(growth_factor(tau) * stepped.far_field(low_end, spot, tau, p.market, dividends_ahead(tau)),
+                              floor);
     }
 
     /// 8. Price and greeks off the final grid by the local cubic of read_off,

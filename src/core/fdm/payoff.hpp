@@ -1,6 +1,7 @@
 // fdm/payoff.hpp: the vanilla payoff and its rules: far field, slope bounds and the sure value.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <span>
@@ -48,9 +49,13 @@ struct VanillaPayoff {
     /// it is exercised, 0 on the other, and never below 0 (on a narrow grid
     /// with a large r·τ the formula alone can go negative). `low_end` names
     /// the grid end: a put is exercised at the low end, a call at the high end.
-    double far_field(bool low_end, double spot, double tau, const MarketNumbers& m) const {
+    /// `dividends_ahead`: the present value of the cash dividends still to be
+    /// paid before expiry, which the forward of the stock lacks; a stock
+    /// they would take below 0 ends at 0 (its forward is never negative).
+    double far_field(bool low_end, double spot, double tau, const MarketNumbers& m, double dividends_ahead = 0.0) const {
         if (low_end != (type == OptionType::Put)) return 0.0;
-        const double carried = m.dividend_yield == 0.0 ? spot : spot * std::exp((-m.dividend_yield) * tau);
+        double carried = m.dividend_yield == 0.0 ? spot : spot * std::exp((-m.dividend_yield) * tau);
+        if (dividends_ahead != 0.0) carried = std::max(carried - dividends_ahead, 0.0);
         const double strike_pv = strike * std::exp((-m.rate) * tau);
         const double value = type == OptionType::Put ? strike_pv - carried : carried - strike_pv;
         return value > 0.0 ? value : 0.0;
@@ -107,8 +112,9 @@ inline SureValue VanillaPayoff::sure_value(bool american, const MarketNumbers& m
             paid += carried;
             paid_rate += dividends[j].time * carried;
         }
+        // Dividends the stock cannot pay take it to 0, where it stays.
         const double value = paid_count == 0 ? s * (S * std::exp(-q * t) - K * std::exp(-r * t))
-                                             : s * ((S - paid) * std::exp(-q * t) - K * std::exp(-r * t));
+                                             : s * (std::max(S - paid, 0.0) * std::exp(-q * t) - K * std::exp(-r * t));
         return Exercise{t, value, fixed_date, paid, paid_rate};
     };
     Exercise best = at(T, true, dividends.size());
