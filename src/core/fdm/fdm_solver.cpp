@@ -27,7 +27,8 @@ namespace {
 // N-sized arrays alive at the peak of one option's run: mesh 3, node spots 1,
 // operator bands 3 and its factorisation 3; the stepper's copies of both 6,
 // its u, v, sweep and two stage floors 5; the payoff (then the read-off's
-// floor) and the read-off's u and v 3.
+// floor) and the read-off's u and v 3. The values after and before a cash
+// dividend's drop, 2, live only while stepping, before the read-off's two.
 constexpr uint64_t arrays_per_node = 24;
 
 /// Throws MemoryBudgetExceeded when `options` runs on `nodes` nodes would not
