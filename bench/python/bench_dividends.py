@@ -92,12 +92,12 @@ def summary(errors):
     return {"max": float(np.max(errors)), "p99": float(np.percentile(errors, 99)), "count": int(errors.size)}
 
 
-def cost(n, rounds):
+def cost(n, rounds, threads=None):
     rng = np.random.default_rng(7)
     spot = rng.uniform(80, 120, n)
     times = np.sort(rng.uniform(0.05, 0.95, (n, 4)), axis=1)
     amounts = np.repeat(spot[:, None] * 0.01, 4, axis=1)
-    kw = dict(option_type="put", exercise="american", method="fdm")
+    kw = dict(option_type="put", exercise="american", method="fdm", threads=threads)
 
     def without():
         sb.value(spot, K, 1.0, 0.05, 0.25, **kw)
@@ -111,7 +111,7 @@ def cost(n, rounds):
             start = time.perf_counter()
             run()
             out.append(time.perf_counter() - start)
-    return {"options": n, "without_s": statistics.median(a), "with_four_s": statistics.median(b),
+    return {"options": n, "threads": threads, "without_s": statistics.median(a), "with_four_s": statistics.median(b),
             "ratio": statistics.median(b) / statistics.median(a)}
 
 
@@ -167,7 +167,7 @@ def main():
                "reprice_max": float(np.max(np.abs(repriced - prices)[solved] / scale[solved])),
                "vol_times_vega_max": float(np.max((np.abs(vols - b["vol"]) * vega)[solved] / scale[solved]))}
 
-    costs = cost(200 if args.quick else 2000, 3 if args.quick else 7)
+    costs = [cost(200 if args.quick else 2000, 3 if args.quick else 7, threads) for threads in (1, None)]
     result = {"machine": platform.platform(), "cases": n, "peer_grid": f"{x_grid}x{t_grid} (Douglas, spot model)",
               "accuracy": accuracy, "refinement_max_ratio": refinement, "own_16001x2000_vs_quantlib": own_vs_peer,
               "quantlib_european_parity_residual": peer_parity,
@@ -185,8 +185,10 @@ def main():
                  f"p99 {peer_parity['p99']:.2e} (sorvik's: rounding)")
     lines.append(f"implied vols: {implied['solved']}/{implied['of']} solved, reprice max {implied['reprice_max']:.1e}"
                  f" of max(S, K), |vol - true| x vega max {implied['vol_times_vega_max']:.1e} of max(S, K)")
-    lines.append(f"cost: {costs['options']} American puts, four dividends each vs none, 1001x50: "
-                 f"{costs['with_four_s']:.3f} s vs {costs['without_s']:.3f} s, ratio {costs['ratio']:.2f}")
+    for c in costs:
+        lines.append(f"cost: {c['options']} American puts, four dividends each vs none, 1001x50, "
+                     f"{c['threads'] or 'all'} thread(s): {c['with_four_s']:.3f} s vs {c['without_s']:.3f} s, "
+                     f"ratio {c['ratio']:.2f}")
     text = "\n".join(lines)
     print(text)
     if not args.quick:

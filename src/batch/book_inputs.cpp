@@ -270,14 +270,15 @@ void FirstProblem::offer(Py_ssize_t at, std::size_t which, const char* reason, i
 }
 
 std::unique_ptr<MemoryReservation> reserve_grids(const CallSettings& settings, std::size_t runs,
-                                                 std::size_t per_worker) {
+                                                 std::size_t per_worker, std::size_t factorizations) {
     const std::size_t workers = std::min<std::size_t>({settings.threads, usable_cpus(), runs});
     const std::size_t at_once = std::min(per_worker * workers, runs);
     const std::size_t each = std::min(per_worker, runs);
     const std::string purpose = "valuing on the grid, " + std::to_string(each) + (each == 1 ? " option" : " options") +
                                 " at a time on each of " + std::to_string(workers) +
                                 (workers == 1 ? " worker thread," : " worker threads,");
-    return std::make_unique<MemoryReservation>(grid_bytes(settings.grid.settings.nodes, at_once), purpose);
+    return std::make_unique<MemoryReservation>(grid_bytes(settings.grid.settings.nodes, at_once, factorizations),
+                                               purpose);
 }
 
 CancellationHook polling(const StopFlag& stop) {

@@ -104,6 +104,9 @@ public:
     /// sorvik_batch's own reading of the arguments gives them).
     void take_dividends(PyObject* pair);
     bool has_dividends() const { return dividend_columns_ != 0; }
+    /// The most factorisations a grid run of the book holds: one per distinct
+    /// step, at most one more than its dividends.
+    std::size_t grid_factorizations() const { return dividend_columns_ + 1; }
     const EntryLayout& layout() const { return layout_; }
 
     /// A cursor positioned at flat index `flat`, and the row it points at.
@@ -167,10 +170,11 @@ private:
 
 /// Holds the memory of the grids a call's workers build at once: up to
 /// `per_worker` grid runs on each of its workers, and never more than the
-/// call's `runs` in all. Throws MemoryBudgetExceeded (MemoryError) naming the
-/// need when they do not fit.
+/// call's `runs` in all, each with up to `factorizations` factorisations
+/// (grid_bytes). Throws MemoryBudgetExceeded (MemoryError) naming the need
+/// when they do not fit.
 std::unique_ptr<MemoryReservation> reserve_grids(const CallSettings& settings, std::size_t runs,
-                                                 std::size_t per_worker);
+                                                 std::size_t per_worker, std::size_t factorizations = 1);
 
 /// A CancellationHook that polls the workers' stop flag.
 CancellationHook polling(const StopFlag& stop);

@@ -96,7 +96,7 @@ PyObject* implied_vol_book(PyObject*, PyObject* const* args, Py_ssize_t nargs) n
                                 solved.bound);
             }
         };
-        const auto grids = cheap ? nullptr : reserve_grids(settings, n, 1);
+        const auto grids = cheap ? nullptr : reserve_grids(settings, n, 1, book.grid_factorizations());
         run_in_parallel(n, cheap ? kClosedFormChunk : 1, settings.threads, work, progress, cheap ? kClosedFormChunk : 0);
         if (first.index >= 0) {
             std::string why;

@@ -192,7 +192,8 @@ void value_by_engines(const BookInputs& book, const CallSettings& settings, cons
                     Progress{progress.callable, cheap.load(), progress.total});
 
     const std::size_t runs_per_entry = settings.grid.bumped_vega_rho ? 5 : 1;
-    const auto grids = reserve_grids(settings, grid_rows.size() * runs_per_entry, kGridLanes);
+    const auto grids =
+        reserve_grids(settings, grid_rows.size() * runs_per_entry, kGridLanes, book.grid_factorizations());
     auto on_grid = [&](std::size_t begin, std::size_t end, const StopFlag& stop) {
         value_rows<kGridChunk>(book, settings, out, grid_rows.subspan(begin, end - begin),
                                [&](std::span<const BookEntry> entries, std::span<OptionResult> results) {

@@ -28,15 +28,16 @@ namespace {
 // operator bands 3 and its factorisation 3; the stepper's copies of both 6,
 // its u, v, sweep and two stage floors 5; the payoff (then the read-off's
 // floor) and the read-off's u and v 3. The values after and before a cash
-// dividend's drop, 2, live only while stepping, before the read-off's two.
+// dividend's drop, 2, live only while stepping, before the read-off's two;
+// such a run holds 3 more for each distinct step after the first.
 constexpr uint64_t arrays_per_node = 24;
 
 /// Throws MemoryBudgetExceeded when `options` runs on `nodes` nodes would not
 /// fit under the process's memory limits, so a huge count fails cleanly
 /// instead of meeting the out-of-memory killer. Small counts always pass,
 /// which leaves the operator's size fault to report N < 3.
-void require_fits_in_memory(uint64_t nodes, uint64_t options) {
-    require_memory(grid_bytes(nodes, options), "the finite-difference grid");
+void require_fits_in_memory(uint64_t nodes, uint64_t options, uint64_t factorizations) {
+    require_memory(grid_bytes(nodes, options, factorizations), "the finite-difference grid");
 }
 
 /// σ√T, the standard deviation of ln S at expiry (√T·σ, in that order).
@@ -129,6 +130,9 @@ struct GridRun {
     double last_step;   // (T/0 when there are none)
     std::vector<double> spots;  // e^(y_i), the node spots at expiry
     CancellationHook cancel;    // polled along every pass over the nodes
+    // With drops, one factorisation per distinct step, formed together.
+    std::vector<double> distinct_steps;
+    std::vector<TridiagonalFactorization> factorizations;
 
     GridRun(const FdmProblem& p, const CancellationHook& hook)
         : problem(&p),
@@ -157,6 +161,23 @@ struct GridRun {
             poll_at_row(cancel, i);
             spots[i] = mesh.spot(i);
         }
+    }
+
+    /// Forms the factorisations of every distinct step of a run with drops,
+    /// in `order`, in one pass.
+    void factorize_steps(SweepOrder order) {
+        distinct_steps = times.distinct_steps();
+        std::vector<double> coefficients;
+        for (const double dt : distinct_steps) coefficients.push_back(ButcherJackiewicz2::coefficient(dt));
+        factorizations = op.factorizations(coefficients, order, cancel);
+    }
+
+    /// Lane w of `lanes` steps by `dt` from here on.
+    template <std::size_t W>
+    void use_step(StepLanes<W>& lanes, std::size_t w, double dt, SweepOrder order) const {
+        if (factorizations.empty()) return lanes.factorize(w, op, dt, ButcherJackiewicz2::coefficient(dt), order);
+        const auto at = std::find(distinct_steps.begin(), distinct_steps.end(), dt) - distinct_steps.begin();
+        lanes.factorize(w, factorizations[static_cast<std::size_t>(at)], dt);
     }
 
     /// e^(−κτ): a node's spot τ years before expiry over its spot at expiry.
@@ -314,6 +335,7 @@ void solve_together(const std::array<const FdmProblem*, W>& problems, std::array
         resize_polled(before, n, cancel);
     }
     for (std::size_t w = 0; w < W; ++w) {
+        if (!runs[w]->drops.empty() && runs[w]->times.size() != 0) runs[w]->factorize_steps(Exercise::order);
         runs[w]->payoff(0.0, work);
         // 5. Start the stepper: u = payoff, v = Δt·(L·payoff); a dividend
         // at expiry is paid before the payoff.
@@ -324,7 +346,7 @@ void solve_together(const std::array<const FdmProblem*, W>& problems, std::array
         } else {
             lanes.load(w, run.op, run.first_step, work, work);
         }
-        lanes.factorize(w, run.op, run.first_step, ButcherJackiewicz2::coefficient(run.first_step), Exercise::order);
+        run.use_step(lanes, w, run.first_step, Exercise::order);
     }
     // 6. Exercise rule and 7. steps. An American's floor moves with the
     // node spots, e^(−κτ) of their values at expiry, unless κ = 0.
@@ -347,7 +369,7 @@ void solve_together(const std::array<const FdmProblem*, W>& problems, std::array
                 }
                 run.cross_drop(tau, drop->amount, after, before, work);
                 lanes.restart(w, run.op, dt, before, after);
-                lanes.factorize(w, run.op, dt, ButcherJackiewicz2::coefficient(dt), Exercise::order);
+                run.use_step(lanes, w, dt, Exercise::order);
             }
             for (std::size_t s = 0; s < 2; ++s) {
                 const double tau = run.times.time(m, ButcherJackiewicz2::c[s]);
@@ -397,14 +419,19 @@ void solve_kind(Kind kind, const std::array<const FdmProblem*, W>& problems, std
 /// valuation reports them.
 void check_grid(const FdmProblem& p, uint64_t options) {
     check_grid_std_devs(p.grid.grid_std_devs);
-    require_fits_in_memory(p.grid.nodes, options);
+    require_fits_in_memory(p.grid.nodes, options, grid_factorizations(p));
     require_operator_size(static_cast<std::size_t>(p.grid.nodes));
 }
 
 }  // namespace
 
-uint64_t grid_bytes(uint64_t nodes, uint64_t options) {
-    constexpr uint64_t bytes_per_node = arrays_per_node * sizeof(double);
+uint64_t grid_factorizations(const FdmProblem& p) {
+    if (p.dividends.empty()) return 1;
+    return std::max<uint64_t>(1, time_grid_of(p, drops_of(p)).distinct_steps().size());
+}
+
+uint64_t grid_bytes(uint64_t nodes, uint64_t options, uint64_t factorizations) {
+    const uint64_t bytes_per_node = (arrays_per_node + 3 * (factorizations - 1)) * sizeof(double);
     const uint64_t per_option = nodes > std::numeric_limits<uint64_t>::max() / bytes_per_node
                                     ? std::numeric_limits<uint64_t>::max()  // stands for any larger count
                                     : nodes * bytes_per_node;

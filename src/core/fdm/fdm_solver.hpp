@@ -43,9 +43,13 @@ inline constexpr std::size_t kGridLanes = 4;
 /// solve_fdm_many; group 0 needs no grid (σ√T = 0: its value is sure).
 unsigned lane_group(const FdmProblem& problem);
 
-/// The memory `options` grids of `nodes` nodes hold at the peak of their run
-/// (UINT64_MAX for any larger count).
-uint64_t grid_bytes(uint64_t nodes, uint64_t options);
+/// The memory `options` grids of `nodes` nodes hold at the peak of their run,
+/// each with `factorizations` factorisations (one per distinct step: more than
+/// one only with cash dividends), UINT64_MAX for any larger count.
+uint64_t grid_bytes(uint64_t nodes, uint64_t options, uint64_t factorizations = 1);
+
+/// The factorisations a problem's run holds: one per distinct step.
+uint64_t grid_factorizations(const FdmProblem& problem);
 
 /// Half-width of the grid about ln K: g·σ√T, widened where needed so that
 /// the spot's coordinate today, ln S + κ·T for any κ the grid may choose,

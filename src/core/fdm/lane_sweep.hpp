@@ -59,6 +59,8 @@ struct StepLanes {
     /// Lane w's step becomes `step`, with the factorisation of I − a·L in
     /// `order` (the operator's cached one when a matches it).
     void factorize(std::size_t w, const TridiagonalOperator& op, double step, double a, SweepOrder order);
+    /// Lane w's step becomes `step`, with the factorisation `f` made for it.
+    void factorize(std::size_t w, const TridiagonalFactorization& f, double step);
 
     /// Lane w's entry of a node array.
     double at(const std::vector<double>& values, std::size_t i, std::size_t w) const { return values[i * W + w]; }
@@ -100,7 +102,11 @@ void StepLanes<W>::restart(std::size_t w, const TridiagonalOperator& op, double 
 
 template <std::size_t W>
 void StepLanes<W>::factorize(std::size_t w, const TridiagonalOperator& op, double step, double a, SweepOrder order) {
-    const TridiagonalFactorization& f = op.factorization(a, order, cancel);
+    factorize(w, op.factorization(a, order, cancel), step);
+}
+
+template <std::size_t W>
+void StepLanes<W>::factorize(std::size_t w, const TridiagonalFactorization& f, double step) {
     for (std::size_t i = 0; i < n; ++i) {
         poll_at_row(cancel, i);
         const std::size_t e = i * W + w;

@@ -46,30 +46,61 @@ void TridiagonalOperator::apply(std::span<const double> x, std::span<double> y, 
     y[n - 1] = lower_[n - 1] * x[n - 2] + diag_[n - 1] * x[n - 1];
 }
 
+// Several factorisations are formed in one pass, row by row: their
+// recurrences are independent, so they overlap instead of each waiting on its
+// own division. Each has the operations it has alone.
 template <SweepOrder Order>
-void TridiagonalOperator::factorize(double a, TridiagonalFactorization& f, const CancellationHook& cancel) const {
+void TridiagonalOperator::factorize(std::span<const double> coefficients, std::span<TridiagonalFactorization* const> out,
+                                    const CancellationHook& cancel) const {
     const std::size_t n = size();
-    f.coefficient = std::numeric_limits<double>::quiet_NaN();  // until complete
+    for (TridiagonalFactorization* f : out) f->coefficient = std::numeric_limits<double>::quiet_NaN();  // until complete
     // The bands towards the previous and the next row in elimination order.
     const double* previous = Order == SweepOrder::Ascending ? lower_.data() : upper_.data();
     const double* next = Order == SweepOrder::Ascending ? upper_.data() : lower_.data();
-    double* l = f.scaled_previous.data();
-    double* c = f.modified_next.data();
-    double* p = f.inverse_pivots.data();
     const std::size_t first = row_at<Order>(0, n);
-    l[0] = 0.0;
-    p[0] = 1.0 / (1.0 - diag_[first] * a);
-    c[0] = (next[first] * (-a)) * p[0];
+    for (std::size_t j = 0; j < out.size(); ++j) {
+        const double a = coefficients[j];
+        TridiagonalFactorization& f = *out[j];
+        f.scaled_previous[0] = 0.0;
+        f.inverse_pivots[0] = 1.0 / (1.0 - diag_[first] * a);
+        f.modified_next[0] = (next[first] * (-a)) * f.inverse_pivots[0];
+    }
     for (std::size_t k = 1; k < n; ++k) {
         poll_at_row(cancel, k);
         const std::size_t i = row_at<Order>(k, n);
-        l[k] = previous[i] * (-a);
-        const double next_scaled = k + 1 < n ? next[i] * (-a) : 0.0;
-        p[k] = 1.0 / ((1.0 - diag_[i] * a) - l[k] * c[k - 1]);
-        c[k] = p[k] * next_scaled;
+        for (std::size_t j = 0; j < out.size(); ++j) {
+            const double a = coefficients[j];
+            double* l = out[j]->scaled_previous.data();
+            double* c = out[j]->modified_next.data();
+            double* p = out[j]->inverse_pivots.data();
+            l[k] = previous[i] * (-a);
+            const double next_scaled = k + 1 < n ? next[i] * (-a) : 0.0;
+            p[k] = 1.0 / ((1.0 - diag_[i] * a) - l[k] * c[k - 1]);
+            c[k] = p[k] * next_scaled;
+        }
     }
-    f.coefficient = a;
-    f.order = Order;
+    for (std::size_t j = 0; j < out.size(); ++j) {
+        out[j]->coefficient = coefficients[j];
+        out[j]->order = Order;
+    }
+}
+
+std::vector<TridiagonalFactorization> TridiagonalOperator::factorizations(std::span<const double> coefficients,
+                                                                          SweepOrder order,
+                                                                          const CancellationHook& cancel) const {
+    std::vector<TridiagonalFactorization> made(coefficients.size());
+    std::vector<TridiagonalFactorization*> out;
+    for (TridiagonalFactorization& f : made) {
+        for (std::vector<double>* array : {&f.scaled_previous, &f.modified_next, &f.inverse_pivots})
+            resize_polled(*array, size(), cancel);
+        out.push_back(&f);
+    }
+    if (order == SweepOrder::Ascending) {
+        factorize<SweepOrder::Ascending>(coefficients, out, cancel);
+    } else {
+        factorize<SweepOrder::Descending>(coefficients, out, cancel);
+    }
+    return made;
 }
 
 const TridiagonalFactorization& TridiagonalOperator::factorization(double a, SweepOrder order,
@@ -88,10 +119,11 @@ const TridiagonalFactorization& TridiagonalOperator::factorization(double a, Swe
         }
     }
     // Rebuilt in full over the old storage: the same values as a fresh one.
+    TridiagonalFactorization* const cache[] = {&*cache_};
     if (order == SweepOrder::Ascending) {
-        factorize<SweepOrder::Ascending>(a, *cache_, cancel);
+        factorize<SweepOrder::Ascending>({&a, 1}, cache, cancel);
     } else {
-        factorize<SweepOrder::Descending>(a, *cache_, cancel);
+        factorize<SweepOrder::Descending>({&a, 1}, cache, cancel);
     }
     return *cache_;
 }

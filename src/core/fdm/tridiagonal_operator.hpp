@@ -60,12 +60,19 @@ public:
     const TridiagonalFactorization& factorization(double a, SweepOrder order = SweepOrder::Ascending,
                                                   const CancellationHook& cancel = {}) const;
 
+    /// The factorisations for several coefficients in `order`, formed together
+    /// (faster than one by one), each with the values factorization() gives
+    /// it; the cache is left alone.
+    std::vector<TridiagonalFactorization> factorizations(std::span<const double> coefficients, SweepOrder order,
+                                                         const CancellationHook& cancel = {}) const;
+
     /// The coefficient of the cached factorisation; empty before the first one.
     std::optional<double> cached_coefficient() const;
 
 private:
     template <SweepOrder Order>
-    void factorize(double a, TridiagonalFactorization& f, const CancellationHook& cancel) const;
+    void factorize(std::span<const double> coefficients, std::span<TridiagonalFactorization* const> out,
+                   const CancellationHook& cancel) const;
 
     std::vector<double> lower_;
     std::vector<double> diag_;
