@@ -2,6 +2,7 @@
 #include "book_inputs.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "fdm/fdm_solver.hpp"
@@ -74,6 +75,9 @@ RowProblem Row::entry(const EntryLayout& at, BookMethod method, const GridReques
                              at.vol < kNumbers ? x[at.vol] : vol};
     e.type = type == 0 ? OptionType::Call : OptionType::Put;
     e.style = style == 0 ? ExerciseStyle::American : ExerciseStyle::European;
+    e.dividend_times = dividend_times;
+    e.dividend_amounts = dividend_amounts;
+    e.dividends = dividends;
     const EntryProblem problem = check_entry(e, method, grid);
     const char* why = entry_problem_reason(problem);
     switch (problem) {
@@ -207,11 +211,31 @@ BookInputs::BookInputs(PyObject* const* numbers, PyObject* const* kinds, const I
     }
 }
 
+void BookInputs::take_dividends(PyObject* pair) {
+    if (pair == Py_None) return;
+    PyObject* const* arrays = tuple_items(pair, 2, "dividends");
+    dividend_times_ = std::make_unique<Buffer>(arrays[0], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_ND, "dividend_times");
+    dividend_amounts_ = std::make_unique<Buffer>(arrays[1], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_ND, "dividend_amounts");
+    for (const Buffer* b : {dividend_times_.get(), dividend_amounts_.get()}) {
+        b->require_format('d');
+        const Py_buffer& v = b->view();
+        if (v.ndim != 2 || v.shape[0] != shape_.size || v.shape[1] != dividend_times_->view().shape[1])
+            throw PyError{PyExc_ValueError, "dividends: not two arrays of (book size, D)"};
+    }
+    dividend_columns_ = static_cast<std::size_t>(dividend_times_->view().shape[1]);
+}
+
 Row BookInputs::read(const Cursor<kInputs>& at) const {
     Row row;
     for (std::size_t k = 0; k < kNumbers; ++k) std::memcpy(&row.x[k], numbers_[k].at.data + at.offset(k), sizeof(double));
     row.type = kinds_[0].decode(kinds_[0].at.data + at.offset(kNumbers));
     row.style = kinds_[1].decode(kinds_[1].at.data + at.offset(kNumbers + 1));
+    if (dividend_columns_ != 0) {
+        const std::size_t first = static_cast<std::size_t>(at.flat()) * dividend_columns_;
+        row.dividend_times = static_cast<const double*>(dividend_times_->view().buf) + first;
+        row.dividend_amounts = static_cast<const double*>(dividend_amounts_->view().buf) + first;
+        while (row.dividends < dividend_columns_ && !std::isnan(row.dividend_times[row.dividends])) ++row.dividends;
+    }
     return row;
 }
 
@@ -246,14 +270,15 @@ void FirstProblem::offer(Py_ssize_t at, std::size_t which, const char* reason, i
 }
 
 std::unique_ptr<MemoryReservation> reserve_grids(const CallSettings& settings, std::size_t runs,
-                                                 std::size_t per_worker) {
+                                                 std::size_t per_worker, std::size_t factorizations) {
     const std::size_t workers = std::min<std::size_t>({settings.threads, usable_cpus(), runs});
     const std::size_t at_once = std::min(per_worker * workers, runs);
     const std::size_t each = std::min(per_worker, runs);
     const std::string purpose = "valuing on the grid, " + std::to_string(each) + (each == 1 ? " option" : " options") +
                                 " at a time on each of " + std::to_string(workers) +
                                 (workers == 1 ? " worker thread," : " worker threads,");
-    return std::make_unique<MemoryReservation>(grid_bytes(settings.grid.settings.nodes, at_once), purpose);
+    return std::make_unique<MemoryReservation>(grid_bytes(settings.grid.settings.nodes, at_once, factorizations),
+                                               purpose);
 }
 
 CancellationHook polling(const StopFlag& stop) {
@@ -277,6 +302,7 @@ python::Ref problem_result(const FirstProblem& first, const BookInputs& book) {
 }
 
 bool closed_form_only(const BookInputs& book, BookMethod method) {
+    if (book.has_dividends()) return false;  // what has some goes to the grid
     const bool europeans_in_closed_form = method == BookMethod::Auto || method == BookMethod::Spectral;
     return method == BookMethod::Analytic ||
            (europeans_in_closed_form && book.every_exercise([](int8_t code) { return code == 1; }));

@@ -49,6 +49,10 @@ struct RowProblem {
 struct Row {
     std::array<double, kNumbers> x;
     int8_t type, style;
+    /// Its cash dividends: the first `dividends` of each (see BookEntry).
+    const double* dividend_times = nullptr;
+    const double* dividend_amounts = nullptr;
+    std::size_t dividends = 0;
 
     /// The row's entry (with volatility `vol` when the book has no vol
     /// input), and its first unusable input in the signature's order for
@@ -93,6 +97,16 @@ public:
 
     const BookShape& shape() const { return shape_; }
     const InputNames& names() const { return names_; }
+
+    /// Takes the book's cash dividends: None, or a pair of C-contiguous
+    /// float64 arrays (times, amounts) of shape (book size, D), each row its
+    /// option's dividends in time order, padded with NaN times (as
+    /// sorvik_batch's own reading of the arguments gives them).
+    void take_dividends(PyObject* pair);
+    bool has_dividends() const { return dividend_columns_ != 0; }
+    /// The most factorisations a grid run of the book holds: one per distinct
+    /// step, at most one more than its dividends.
+    std::size_t grid_factorizations() const { return dividend_columns_ + 1; }
     const EntryLayout& layout() const { return layout_; }
 
     /// A cursor positioned at flat index `flat`, and the row it points at.
@@ -122,6 +136,8 @@ private:
     std::array<NumberInput, kNumbers> numbers_;
     std::array<KindInput, kKinds> kinds_;
     std::array<const Py_ssize_t*, kInputs> strides_;
+    std::unique_ptr<Buffer> dividend_times_, dividend_amounts_;
+    std::size_t dividend_columns_ = 0;
     // Each input's own dimensions, right-aligned to the book's.
     std::array<int, kInputs> own_ndim_{};
     std::array<std::array<Py_ssize_t, kMaxDims>, kInputs> own_extent_{};
@@ -154,10 +170,11 @@ private:
 
 /// Holds the memory of the grids a call's workers build at once: up to
 /// `per_worker` grid runs on each of its workers, and never more than the
-/// call's `runs` in all. Throws MemoryBudgetExceeded (MemoryError) naming the
-/// need when they do not fit.
+/// call's `runs` in all, each with up to `factorizations` factorisations
+/// (grid_bytes). Throws MemoryBudgetExceeded (MemoryError) naming the need
+/// when they do not fit.
 std::unique_ptr<MemoryReservation> reserve_grids(const CallSettings& settings, std::size_t runs,
-                                                 std::size_t per_worker);
+                                                 std::size_t per_worker, std::size_t factorizations = 1);
 
 /// A CancellationHook that polls the workers' stop flag.
 CancellationHook polling(const StopFlag& stop);

@@ -53,9 +53,10 @@ std::string no_solution(ImpliedVol::Status status, double limit) {
 
 PyObject* implied_vol_book(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     return python::call_frame([&]() -> Ref {
-        require_arguments(nargs, 4, "implied_vol_book");
+        require_arguments(nargs, 5, "implied_vol_book");
         const CallSettings& settings = settings_of(args[0]);
-        const BookInputs book(tuple_items(args[1], kNumbers, "numbers"), tuple_items(args[2], kKinds, "kinds"), kNames);
+        BookInputs book(tuple_items(args[1], kNumbers, "numbers"), tuple_items(args[2], kKinds, "kinds"), kNames);
+        book.take_dividends(args[4]);
         const Progress progress{progress_callable(args[3]), 0, static_cast<std::size_t>(book.shape().size)};
         const std::size_t n = static_cast<std::size_t>(book.shape().size);
         const bool cheap = closed_form_only(book, settings.method);
@@ -95,7 +96,7 @@ PyObject* implied_vol_book(PyObject*, PyObject* const* args, Py_ssize_t nargs) n
                                 solved.bound);
             }
         };
-        const auto grids = cheap ? nullptr : reserve_grids(settings, n, 1);
+        const auto grids = cheap ? nullptr : reserve_grids(settings, n, 1, book.grid_factorizations());
         run_in_parallel(n, cheap ? kClosedFormChunk : 1, settings.threads, work, progress, cheap ? kClosedFormChunk : 0);
         if (first.index >= 0) {
             std::string why;

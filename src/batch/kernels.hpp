@@ -8,11 +8,13 @@
 
 namespace sorvik::batch {
 
-/// value_book(settings, numbers, kinds, index, progress) -> a Valuation, or
-/// the first unusable row as problem_result words it. `numbers`: spot,
-/// strike, years, rate, vol, dividend_yield, each a float or a numpy
-/// float64 array; `kinds`: option type and exercise (see BookInputs);
-/// `index` is stored in the result; `progress` None or a callable.
+/// value_book(settings, numbers, kinds, index, progress, dividends) -> a
+/// Valuation, or the first unusable row as problem_result words it.
+/// `numbers`: spot, strike, years, rate, vol, dividend_yield, each a float or
+/// a numpy float64 array; `kinds`: option type and exercise (see
+/// BookInputs); `index` is stored in the result; `progress` None or a
+/// callable; `dividends` None or the rows' cash dividends
+/// (BookInputs::take_dividends).
 PyObject* value_book(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
 /// value_scalar(spot, strike, years, rate, vol, option_type, exercise,
@@ -22,7 +24,7 @@ PyObject* value_book(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcep
 ///      then takes the array path, which words every refusal.
 PyObject* value_scalar(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
-/// implied_vol_book(settings, numbers, kinds, progress) -> a float64
+/// implied_vol_book(settings, numbers, kinds, progress, dividends) -> a float64
 /// array (a float for a book of no dimension) or the first problem, as
 /// value_book; `numbers` start with price and have no vol, and a quote with
 /// no solution is a problem of its price, why it has none included.

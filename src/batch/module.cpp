@@ -32,15 +32,15 @@ PyCFunction fastcall(F* f) {
 
 PyMethodDef kMethods[] = {
     {"value_book", fastcall(&value_book), METH_FASTCALL,
-     "value_book(settings, numbers, kinds, index, progress, /)\n--\n\nValues a book; a Valuation, or its first "
-     "problem."},
+     "value_book(settings, numbers, kinds, index, progress, dividends, /)\n--\n\nValues a book; a Valuation, or its "
+     "first problem."},
     {"value_scalar", fastcall(&value_scalar), METH_FASTCALL,
      "value_scalar(spot, strike, years, rate, vol, option_type, exercise, dividend_yield, method, nodes, "
      "time_steps, grid_std_devs, precision, threads, progress, errors, bumped_vega_rho, /)\n--\n\nOne plain "
      "option's Valuation, or None for the array path."},
     {"implied_vol_book", fastcall(&implied_vol_book), METH_FASTCALL,
-     "implied_vol_book(settings, numbers, kinds, progress, /)\n--\n\nImplied volatilities of a book of quotes, or "
-     "the first problem."},
+     "implied_vol_book(settings, numbers, kinds, progress, dividends, /)\n--\n\nImplied volatilities of a book of "
+     "quotes, or the first problem."},
     {"implied_vol_scalar", fastcall(&implied_vol_scalar), METH_FASTCALL,
      "implied_vol_scalar(price, spot, strike, years, rate, option_type, exercise, dividend_yield, method, nodes, "
      "time_steps, grid_std_devs, precision, threads, progress, errors, /)\n--\n\nOne plain quote's implied "

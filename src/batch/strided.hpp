@@ -32,7 +32,7 @@ template <std::size_t N>
 class Cursor {
 public:
     Cursor(const BookShape& shape, const std::array<const Py_ssize_t*, N>& strides, Py_ssize_t flat)
-        : shape_(shape), strides_(strides) {
+        : shape_(shape), strides_(strides), flat_(flat) {
         if (shape.size == 0) return;  // an empty book has no index to position at (and an extent of 0)
         Py_ssize_t rest = flat;
         for (int d = shape.ndim - 1; d >= 0; --d) {
@@ -43,8 +43,11 @@ public:
     }
 
     Py_ssize_t offset(std::size_t k) const { return offset_[k]; }
+    /// The flat index (C order) the cursor points at.
+    Py_ssize_t flat() const { return flat_; }
 
     void advance() {
+        ++flat_;
         for (int d = shape_.ndim - 1; d >= 0; --d) {
             if (++index_[d] < shape_.extent[d]) {
                 for (std::size_t k = 0; k < N; ++k) offset_[k] += strides_[k][d];
@@ -60,6 +63,7 @@ private:
     std::array<const Py_ssize_t*, N> strides_;
     std::array<Py_ssize_t, kMaxDims> index_{};
     std::array<Py_ssize_t, N> offset_{};
+    Py_ssize_t flat_;
 };
 
 }  // namespace sorvik::batch

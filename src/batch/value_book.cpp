@@ -192,7 +192,8 @@ void value_by_engines(const BookInputs& book, const CallSettings& settings, cons
                     Progress{progress.callable, cheap.load(), progress.total});
 
     const std::size_t runs_per_entry = settings.grid.bumped_vega_rho ? 5 : 1;
-    const auto grids = reserve_grids(settings, grid_rows.size() * runs_per_entry, kGridLanes);
+    const auto grids =
+        reserve_grids(settings, grid_rows.size() * runs_per_entry, kGridLanes, book.grid_factorizations());
     auto on_grid = [&](std::size_t begin, std::size_t end, const StopFlag& stop) {
         value_rows<kGridChunk>(book, settings, out, grid_rows.subspan(begin, end - begin),
                                [&](std::span<const BookEntry> entries, std::span<OptionResult> results) {
@@ -207,9 +208,10 @@ void value_by_engines(const BookInputs& book, const CallSettings& settings, cons
 
 PyObject* value_book(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     return python::call_frame([&]() -> Ref {
-        require_arguments(nargs, 5, "value_book");
+        require_arguments(nargs, 6, "value_book");
         const CallSettings& settings = settings_of(args[0]);
-        const BookInputs book(tuple_items(args[1], kNumbers, "numbers"), tuple_items(args[2], kKinds, "kinds"), kNames);
+        BookInputs book(tuple_items(args[1], kNumbers, "numbers"), tuple_items(args[2], kKinds, "kinds"), kNames);
+        book.take_dividends(args[5]);
         // An index names the rows of a one-dimensional book of its length only.
         PyObject* index = args[3];
         if (index != Py_None && (book.shape().ndim != 1 || PyObject_Length(index) != book.shape().size)) {

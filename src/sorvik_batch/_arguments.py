@@ -140,7 +140,7 @@ class ElementError(ValueError):
 
     def __init__(self, name: str, flat: int, shape: tuple[int, ...], detail: str) -> None:
         super().__init__(f"{name}{index_text(flat, shape)}{detail}")
-        self.name, self.flat, self.detail = name, flat, detail
+        self.name, self.flat, self.shape, self.detail = name, flat, shape, detail
 
     def __reduce__(self) -> tuple[type[ValueError], tuple[str]]:
         # Pickled (for example from a Dask worker) as the plain ValueError it reads as.

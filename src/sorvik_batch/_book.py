@@ -6,7 +6,7 @@ from typing import TYPE_CHECKING, Any, Literal, Union, cast
 
 import numpy as np
 
-from . import _arguments, _kernel, _progress
+from . import _arguments, _dividends, _kernel, _progress
 from ._arguments import ExerciseStyles, FloatArray, Numbers, OptionTypes
 
 if TYPE_CHECKING:
@@ -68,7 +68,8 @@ def value(spot: Numbers, strike: Numbers, years: Numbers, rate: Numbers, vol: Nu
           time_steps: int = _arguments.TIME_STEPS, grid_std_devs: float = _arguments.GRID_STD_DEVS,
           precision: Literal["standard", "high"] = "standard",
           threads: int | None = None, progress: bool | _progress.Report = False,
-          errors: Literal["raise", "nan"] = "raise", bumped_vega_rho: bool = False) -> Valuation:
+          errors: Literal["raise", "nan"] = "raise", bumped_vega_rho: bool = False,
+          dividend_times: Numbers | None = None, dividend_amounts: Numbers | None = None) -> Valuation:
     """Values a book of European and American calls and puts: prices and greeks.
 
     The per-option arguments (``spot`` to ``vol``, ``option_type``, ``exercise``,
@@ -118,6 +119,19 @@ def value(spot: Numbers, strike: Numbers, years: Numbers, rate: Numbers, vol: Nu
             propagates.
         errors: ``"raise"`` refuses the book at its first unusable element; ``"nan"`` values
             the usable elements and puts NaN in every output of the others.
+        dividend_times: ex-dividend times of cash dividends, in years from valuation (Actual/365
+            Fixed, like ``years``; ``year_fraction`` gives them from dates), and
+        dividend_amounts: their cash amounts, in the currency of the spot: float arrays of one
+            shape whose last axis lists an option's dividends, their leading axes broadcasting
+            with the book (a 1-D pair gives every option the same dividends; an (n, D) pair each
+            of n options its own). A NaN time is padding, whatever its amount; an amount of 0 no
+            dividend; a time at or before 0 or after ``years`` is none for that option; one at
+            exactly ``years`` is paid before the payoff. Times need not be sorted; equal times
+            add up. The stock drops by the amount at its time (the volatility applies to the
+            whole stock price); ``dividend_yield`` still applies. An option with a dividend
+            inside its life is valued on the grid under ``method=None`` or ``"fdm"``, European or
+            American; ``"analytic"`` and ``"spectral"`` refuse it (a bad element). See the
+            market page of the documentation.
         bumped_vega_rho: grid vega and rho by central differences (σ ± 1e-4, r ± 1e-4) on the
             option's own grid, held fixed: four more grid valuations per option, five times the
             grid work. Without it, grid vega and rho are NaN. Closed-form vega and rho are
@@ -168,19 +182,23 @@ def value(spot: Numbers, strike: Numbers, years: Numbers, rate: Numbers, vol: Nu
     another thread.
     """
     # One plain option skips the array machinery; the kernel declines (None) whatever is not plain.
-    one = _kernel.value_scalar(spot, strike, years, rate, vol, option_type, exercise, dividend_yield, method, nodes,
-                               time_steps, grid_std_devs, precision, threads, progress, errors, bumped_vega_rho)
-    if one is not None:
-        return cast(Valuation, one)
+    if dividend_times is None and dividend_amounts is None:
+        one = _kernel.value_scalar(spot, strike, years, rate, vol, option_type, exercise, dividend_yield, method,
+                                   nodes, time_steps, grid_std_devs, precision, threads, progress, errors,
+                                   bumped_vega_rho)
+        if one is not None:
+            return cast(Valuation, one)
     return _value_arrays(spot, strike, years, rate, vol, option_type, exercise, dividend_yield, method, nodes,
-                         time_steps, grid_std_devs, precision, threads, progress, errors, bumped_vega_rho)
+                         time_steps, grid_std_devs, precision, threads, progress, errors, bumped_vega_rho,
+                         dividend_times, dividend_amounts)
 
 
 def _value_arrays(spot: Numbers, strike: Numbers, years: Numbers, rate: Numbers, vol: Numbers,
                   option_type: OptionTypes, exercise: ExerciseStyles, dividend_yield: Numbers,
                   method: str | None, nodes: int, time_steps: int, grid_std_devs: float, precision: str,
                   threads: int | None,
-                  progress: bool | _progress.Report, errors: str, bumped_vega_rho: bool) -> Valuation:
+                  progress: bool | _progress.Report, errors: str, bumped_vega_rho: bool,
+                  dividend_times: Numbers | None = None, dividend_amounts: Numbers | None = None) -> Valuation:
     """value() on inputs of any kind: every rule and refusal, worded."""
     settings = _kernel.Settings(method, nodes, time_steps, grid_std_devs, precision, threads, errors, bumped_vega_rho)
     values, index = _arguments.align(
@@ -188,11 +206,13 @@ def _value_arrays(spot: Numbers, strike: Numbers, years: Numbers, rate: Numbers,
          "option_type": option_type, "exercise": exercise})
     numbers = tuple(_arguments.numbers(name, values[name]) for name in _NUMBERS)
     kinds = (_arguments.kinds("option_type", values["option_type"]), _arguments.kinds("exercise", values["exercise"]))
+    numbers, dividends = _dividends.for_book(numbers, kinds, _NUMBERS.index("years"), method, errors,
+                                             dividend_times, dividend_amounts)
     report, close = _progress.reporter(progress, "valuing")
     try:
-        result = _kernel.value_book(settings, numbers, kinds, index, report)
+        result = _kernel.value_book(settings, numbers, kinds, index, report, dividends.pair if dividends else None)
     finally:
         close()
     if isinstance(result, tuple):
         raise _arguments.element_error(result, values)
-    return cast(Valuation, result)
+    return cast(Valuation, _dividends.left_out(result, dividends.unusable if dividends else None))

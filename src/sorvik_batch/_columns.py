@@ -13,7 +13,7 @@ from ._book import value
 
 REQUIRED = ("spot", "strike", "years", "rate", "vol", "option_type", "exercise")
 NUMBERS = ("spot", "strike", "years", "rate", "vol", "dividend_yield")
-TEXT = ("option_type", "exercise", "method")
+TEXT = ("option_type", "exercise", "method", "dividends")
 OUTPUTS = ("price", "delta", "gamma", "theta", "vega", "rho")
 
 # The methods the kernel knows, a blank cell for the default; the closed form first: it is quick,
@@ -52,9 +52,12 @@ def value_columns(columns: Mapping[str, Any], rows: Sequence[object], *, errors:
                   **settings: Any) -> dict[str, FloatArray]:
     """Prices and greeks of a book given as equal-length columns, by output name.
 
-    ``columns`` holds the input columns (``dividend_yield`` and ``method`` optional); a blank or
-    missing method is the default. ``rows[i]`` names row i in error messages. Other keywords go
-    to ``value``.
+    ``columns`` holds the input columns (``dividend_yield``, ``method`` and ``dividends``
+    optional); a blank or missing method is the default. A ``dividends`` cell lists an option's
+    cash dividends as space-separated ``years:amount`` pairs (``0.25:1.10 0.75:1.10``), a blank
+    cell none. ``rows[i]`` names row i in error messages. Other keywords go to ``value``;
+    ``dividend_times`` and ``dividend_amounts`` there apply to every row when one-dimensional,
+    else one row of theirs to each of the book's rows.
     """
     check_columns(columns)
     count = len(rows)
@@ -63,6 +66,13 @@ def value_columns(columns: Mapping[str, Any], rows: Sequence[object], *, errors:
         return outputs
     inputs = {name: columns[name] for name in NUMBERS if name in columns}
     inputs.update({name: text_column(columns[name]) for name in ("option_type", "exercise")})
+    if "dividends" in columns:
+        inputs["dividend_times"], inputs["dividend_amounts"] = _dividend_cells(text_column(columns["dividends"]),
+                                                                               rows)
+    for name in ("dividend_times", "dividend_amounts"):
+        given = settings.pop(name, None)
+        if given is not None and name not in inputs:
+            inputs[name] = given if np.ndim(given) >= 2 else _Shared(given)
     done = 0
     for method, where in _method_groups(columns.get("method"), rows, errors, outputs):
         report = False if progress is None else (lambda d, _, base=done: progress(base + d, count))
@@ -70,7 +80,9 @@ def value_columns(columns: Mapping[str, Any], rows: Sequence[object], *, errors:
             result = value(**{name: _pick(column, where) for name, column in inputs.items()}, method=method,
                            errors=errors, threads=threads, progress=report, **settings)
         except ElementError as error:
-            row = rows[error.flat if where is None else where[error.flat]]
+            # A dividend's index counts the dividends of the rows before it.
+            flat = error.flat // error.shape[-1] if error.name in ("dividend_times", "dividend_amounts") else error.flat
+            row = rows[flat if where is None else where[flat]]
             raise BookError(f"{error.name} at row {row}{error.detail}") from None
         if where is None:  # one method for the whole book: its results as they are
             return {name: getattr(result, name) for name in OUTPUTS}
@@ -80,8 +92,42 @@ def value_columns(columns: Mapping[str, Any], rows: Sequence[object], *, errors:
     return outputs
 
 
+class _Shared:
+    """A dividend schedule that every row of the book takes."""
+
+    def __init__(self, schedule: Any) -> None:
+        self.schedule = schedule
+
+
 def _pick(column: Any, where: np.ndarray[Any, Any] | None) -> Any:
+    if isinstance(column, _Shared):
+        return column.schedule
     return column if where is None else np.asarray(column)[where]
+
+
+def _dividend_cells(cells: np.ndarray[Any, Any], rows: Sequence[object]) -> tuple[FloatArray, FloatArray]:
+    """The dividends column as (times, amounts) of shape (rows, most dividends in a cell), padded
+    with NaN times; BookError naming the row for a cell that is not years:amount pairs."""
+    parsed = []
+    for i, cell in enumerate(cells):
+        pairs = []
+        for item in str(cell).split():
+            years, colon, amount = item.partition(":")
+            try:
+                if not colon:
+                    raise ValueError(item)
+                pairs.append((float(years), float(amount)))
+            except ValueError:
+                raise BookError(f"dividends at row {rows[i]} is {str(cell)!r}: expected space-separated "
+                                f"years:amount pairs such as '0.25:1.10 0.75:1.10', or a blank cell") from None
+        parsed.append(pairs)
+    width = max((len(pairs) for pairs in parsed), default=0) or 1
+    times = np.full((len(parsed), width), np.nan)
+    amounts = np.zeros((len(parsed), width))
+    for i, pairs in enumerate(parsed):
+        for j, (t, a) in enumerate(pairs):
+            times[i, j], amounts[i, j] = t, a
+    return times, amounts
 
 
 def text_column(column: Any) -> np.ndarray[Any, Any]:

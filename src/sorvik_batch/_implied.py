@@ -3,7 +3,7 @@ from __future__ import annotations
 
 from typing import Literal, Union, cast
 
-from . import _arguments, _kernel, _progress
+from . import _arguments, _dividends, _kernel, _progress
 from ._arguments import ExerciseStyles, FloatArray, Numbers, OptionTypes
 
 _NUMBERS = ("price", "spot", "strike", "years", "rate", "dividend_yield")
@@ -15,7 +15,8 @@ def implied_vol(price: Numbers, spot: Numbers, strike: Numbers, years: Numbers, 
                 time_steps: int = _arguments.TIME_STEPS, grid_std_devs: float = _arguments.GRID_STD_DEVS,
                 precision: Literal["standard", "high"] = "standard",
                 threads: int | None = None, progress: bool | _progress.Report = False,
-                errors: Literal["raise", "nan"] = "raise") -> FloatArray | float:
+                errors: Literal["raise", "nan"] = "raise", dividend_times: Numbers | None = None,
+                dividend_amounts: Numbers | None = None) -> FloatArray | float:
     """Implied volatilities of quoted option prices: the σ at which ``value`` gives each price.
 
     Arguments mean what they mean in ``value`` and broadcast together the same way; the result
@@ -49,6 +50,8 @@ def implied_vol(price: Numbers, spot: Numbers, strike: Numbers, years: Numbers, 
             quotes, as in ``value``.
         errors: ``"raise"`` or ``"nan"``, as in ``value``; under ``"nan"`` a quote with no
             solution is NaN too.
+        dividend_times, dividend_amounts: cash dividends, as in ``value``: a quote with one
+            inside its life is solved on the grid, European or American.
 
     Returns:
         The implied volatilities, fractions per year (0.2 for 20 %). A price exactly at the
@@ -71,18 +74,22 @@ def implied_vol(price: Numbers, spot: Numbers, strike: Numbers, years: Numbers, 
         RuntimeError: as in ``value``.
     """
     # One plain quote skips the array machinery; the kernel declines (None) whatever is not plain.
-    one = _kernel.implied_vol_scalar(price, spot, strike, years, rate, option_type, exercise, dividend_yield, method,
-                                     nodes, time_steps, grid_std_devs, precision, threads, progress, errors)
-    if one is not None:
-        return one
+    if dividend_times is None and dividend_amounts is None:
+        one = _kernel.implied_vol_scalar(price, spot, strike, years, rate, option_type, exercise, dividend_yield,
+                                         method, nodes, time_steps, grid_std_devs, precision, threads, progress, errors)
+        if one is not None:
+            return one
     return _implied_vol_arrays(price, spot, strike, years, rate, option_type, exercise, dividend_yield, method, nodes,
-                               time_steps, grid_std_devs, precision, threads, progress, errors)
+                               time_steps, grid_std_devs, precision, threads, progress, errors, dividend_times,
+                               dividend_amounts)
 
 
 def _implied_vol_arrays(price: Numbers, spot: Numbers, strike: Numbers, years: Numbers, rate: Numbers,
                         option_type: OptionTypes, exercise: ExerciseStyles, dividend_yield: Numbers,
                         method: str | None, nodes: int, time_steps: int, grid_std_devs: float, precision: str,
-                        threads: int | None, progress: bool | _progress.Report, errors: str) -> FloatArray | float:
+                        threads: int | None, progress: bool | _progress.Report, errors: str,
+                        dividend_times: Numbers | None = None,
+                        dividend_amounts: Numbers | None = None) -> FloatArray | float:
     """implied_vol() on inputs of any kind: every rule and refusal, worded."""
     settings = _kernel.Settings(method, nodes, time_steps, grid_std_devs, precision, threads, errors, False)
     values, _ = _arguments.align(
@@ -90,11 +97,13 @@ def _implied_vol_arrays(price: Numbers, spot: Numbers, strike: Numbers, years: N
          "dividend_yield": dividend_yield, "option_type": option_type, "exercise": exercise})
     numbers = tuple(_arguments.numbers(name, values[name]) for name in _NUMBERS)
     kinds = (_arguments.kinds("option_type", values["option_type"]), _arguments.kinds("exercise", values["exercise"]))
+    numbers, dividends = _dividends.for_book(numbers, kinds, _NUMBERS.index("years"), method, errors,
+                                             dividend_times, dividend_amounts)
     report, close = _progress.reporter(progress, "implied volatilities")
     try:
-        result = _kernel.implied_vol_book(settings, numbers, kinds, report)
+        result = _kernel.implied_vol_book(settings, numbers, kinds, report, dividends.pair if dividends else None)
     finally:
         close()
     if isinstance(result, tuple):
         raise _arguments.element_error(result, values)
-    return cast(Union[FloatArray, float], result)
+    return cast(Union[FloatArray, float], _dividends.left_out(result, dividends.unusable if dividends else None))

@@ -27,7 +27,13 @@ class Settings:
     ) -> Settings: ...
 
 def value_book(
-    settings: Settings, numbers: tuple[object, ...], kinds: tuple[object, object], index: object, progress: _Progress, /
+    settings: Settings,
+    numbers: tuple[object, ...],
+    kinds: tuple[object, object],
+    index: object,
+    progress: _Progress,
+    dividends: tuple[object, object] | None,
+    /,
 ) -> object: ...
 def value_scalar(
     spot: object,
@@ -50,7 +56,12 @@ def value_scalar(
     /,
 ) -> object: ...
 def implied_vol_book(
-    settings: Settings, numbers: tuple[object, ...], kinds: tuple[object, object], progress: _Progress, /
+    settings: Settings,
+    numbers: tuple[object, ...],
+    kinds: tuple[object, object],
+    progress: _Progress,
+    dividends: tuple[object, object] | None,
+    /,
 ) -> object: ...
 def implied_vol_scalar(
     price: object,

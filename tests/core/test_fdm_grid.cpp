@@ -7,6 +7,7 @@
 
 #include "fault.hpp"
 #include "fdm/fdm_process.hpp"
+#include "fdm/lane_sweep.hpp"
 #include "fdm/tridiagonal_operator.hpp"
 #include "fdm/uniform_mesher.hpp"
 
@@ -126,9 +127,9 @@ TEST_P(Solve, InvertsIMinusAApplyInEitherOrder) {
     const std::size_t n = 40;
     const TridiagonalOperator op = sample_operator(n);
     const std::vector<double> b = sample_rhs(n);
-    std::vector<double> y(n), scratch(n), ay(n);
+    std::vector<double> y(n), ay(n);
     const double a = 0.37;
-    op.solve(b, a, y, scratch, GetParam());
+    solve_tridiagonal(op, b, a, y, GetParam());
     op.apply(y, ay);
     for (std::size_t i = 0; i < n; ++i) {
         EXPECT_NEAR(y[i] - a * ay[i], b[i], 1e-13);
@@ -161,12 +162,12 @@ TEST_P(FactorisationReuse, DependsOnAbsoluteDistance) {
     const TridiagonalOperator op = sample_operator(n);
     EXPECT_FALSE(op.cached_coefficient().has_value());
     const std::vector<double> b = sample_rhs(n);
-    std::vector<double> first(n), second(n), scratch(n);
-    op.solve(b, 0.1, first, scratch);
+    std::vector<double> first(n), second(n);
+    solve_tridiagonal(op, b, 0.1, first);
     ASSERT_EQ(op.cached_coefficient(), 0.1);
 
     const Reuse p = GetParam();
-    op.solve(b, p.second, second, scratch);
+    solve_tridiagonal(op, b, p.second, second);
     if (p.reused) {
         EXPECT_EQ(op.cached_coefficient(), 0.1);
         EXPECT_EQ(second, first);
@@ -174,7 +175,7 @@ TEST_P(FactorisationReuse, DependsOnAbsoluteDistance) {
         EXPECT_EQ(op.cached_coefficient(), p.second);
         const TridiagonalOperator fresh = sample_operator(n);
         std::vector<double> expected(n);
-        fresh.solve(b, p.second, expected, scratch);
+        solve_tridiagonal(fresh, b, p.second, expected);
         EXPECT_EQ(second, expected);
     }
 }

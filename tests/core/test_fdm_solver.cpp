@@ -375,5 +375,24 @@ TEST(Cancellation, PolledBeforeEveryStepAndStopsWhenAsked) {
     EXPECT_EQ(stopping.polls, 3);
 }
 
+// A huge grid is polled within its passes, not only between steps, so that
+// even one long step stops promptly; what it computes does not change.
+TEST(Cancellation, HugeGridIsPolledWithinEveryPass) {
+    const uint64_t nodes = (uint64_t{1} << 18) + 1;
+    const FdmProblem p = problem(100, K, T, R, VOL, Put, Am, FdmSettings{nodes, 1, 6.0});
+    Poller quiet;
+    const FdmOutcome polled = solve_fdm(p, CancellationHook{&Poller::poll, &quiet});
+    // Four polls in each of the step's four sweeps alone (2^18 rows each), and
+    // more in setting up and reading off.
+    EXPECT_GT(quiet.polls, 4 * 4 + 8);
+    const FdmOutcome plain = solve_fdm(p);
+    EXPECT_EQ(polled.price, plain.price);
+    EXPECT_EQ(polled.delta, plain.delta);
+    Poller stopping;
+    stopping.stop_at = quiet.polls / 2;
+    EXPECT_THROW(solve_fdm(p, CancellationHook{&Poller::poll, &stopping}), Cancelled);
+    EXPECT_EQ(stopping.polls, quiet.polls / 2);
+}
+
 }  // namespace
 }  // namespace sorvik

@@ -5,14 +5,17 @@
 #include <array>
 #include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <limits>
 #include <new>
 #include <vector>
 
+#include "fault.hpp"
 #include "fdm/butcher_jackiewicz2.hpp"
 #include "fdm/fdm_process.hpp"
 #include "fdm/exercise.hpp"
+#include "fdm/time_grid.hpp"
 #include "fdm/tridiagonal_operator.hpp"
 #include "fdm/uniform_mesher.hpp"
 
@@ -70,7 +73,8 @@ struct Single {
            std::span<const double> payoff = {})
         : lanes(op.size()) {
         const std::vector<double> zero(op.size(), 0.0);
-        lanes.load(0, op, dt, u0, payoff.empty() ? std::span<const double>(zero) : payoff, Exercise::order);
+        lanes.load(0, op, dt, u0, payoff.empty() ? std::span<const double>(zero) : payoff);
+        lanes.factorize(0, op, dt, ButcherJackiewicz2::coefficient(dt), Exercise::order);
     }
     void step(std::array<double, 2> stage0_ends, std::array<double, 2> stage1_ends) {
         for (std::size_t e = 0; e < 2; ++e) {
@@ -188,6 +192,59 @@ TEST_P(NoAllocation, InsideTheTimeLoop) {
 
 INSTANTIATE_TEST_SUITE_P(Steps, NoAllocation,
                          ::testing::Values(0.02, std::numeric_limits<double>::quiet_NaN()));
+
+// ---------------------------------------------------------------- time grid
+
+TEST(TimeGrid, WithoutStopsIsTheUniformGridToTheBit) {
+    const double years = 0.7;
+    const TimeGrid grid(years, 13);
+    ASSERT_EQ(grid.size(), 13u);
+    const double dt = years / 13.0;
+    for (uint64_t m = 0; m < 13; ++m) {
+        EXPECT_EQ(grid.step(m), dt);
+        EXPECT_EQ(grid.time(m, ButcherJackiewicz2::c[0]), (static_cast<double>(m) + ButcherJackiewicz2::c[0]) * dt);
+        EXPECT_FALSE(grid.starts_at_stop(m));
+    }
+    EXPECT_EQ(grid.distinct_steps(), std::vector<double>{dt});
+    EXPECT_EQ(TimeGrid(years, 0).size(), 0u);
+}
+
+struct Stops {
+    uint64_t steps;
+    std::vector<double> stops;
+    std::vector<uint64_t> per_piece;
+};
+
+class StoppingTimes : public ::testing::TestWithParam<Stops> {};
+
+// Steps land on every stop exactly, in proportion to the pieces' lengths.
+TEST_P(StoppingTimes, AreLandedOnWithStepsInProportion) {
+    const Stops p = GetParam();
+    const double years = 1.0;
+    const TimeGrid grid(years, p.steps, p.stops);
+    uint64_t m = 0;
+    for (std::size_t j = 0; j < p.per_piece.size(); ++j) {
+        const double start = j == 0 ? 0.0 : p.stops[j - 1];
+        const double end = j == p.stops.size() ? years : p.stops[j];
+        EXPECT_EQ(grid.starts_at_stop(m), j != 0);
+        EXPECT_EQ(grid.time(m, 0.0), start);
+        for (uint64_t k = 0; k < p.per_piece[j]; ++k, ++m) EXPECT_EQ(grid.step(m), (end - start) / static_cast<double>(p.per_piece[j]));
+        EXPECT_NEAR(grid.time(m - 1, 1.0), end, 1e-15);
+    }
+    EXPECT_EQ(grid.size(), m);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pieces, StoppingTimes,
+    ::testing::Values(Stops{50, {0.25, 0.75}, {13, 25, 12}},      // 12.5, 25, 12.5: one remainder left
+                      Stops{10, {0.5}, {5, 5}}, Stops{1, {0.3, 0.6}, {1, 1, 1}},  // more pieces than steps
+                      Stops{4, {0.001}, {1, 3}}));                // a short piece still gets a step
+
+TEST(TimeGrid, RefusesStopsOutOfOrderOrOutsideTheLife) {
+    for (const std::vector<double>& stops : {std::vector<double>{0.5, 0.5}, std::vector<double>{0.6, 0.4},
+                                             std::vector<double>{0.0}, std::vector<double>{1.0}})
+        EXPECT_THROW(TimeGrid(1.0, 10, stops), Fault);
+}
 
 }  // namespace
 }  // namespace sorvik

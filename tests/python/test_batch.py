@@ -364,3 +364,17 @@ def test_ctrl_c_stops_a_long_book():
         killer.wait()
     # The whole book would take minutes; the workers stopped at their next time step.
     assert time.monotonic() - started < 10
+
+
+def test_ctrl_c_stops_one_option_on_a_huge_grid():
+    # One option, alone on the calling thread's worker: its passes over the
+    # nodes poll for the interrupt, not only its time steps.
+    killer = subprocess.Popen(["sh", "-c", f"sleep 0.5; kill -INT {os.getpid()}"])
+    started = time.monotonic()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            sb.value(100.0, 100.0, 1.0, 0.04, 0.2, option_type="put", exercise="american", method="fdm",
+                     nodes=2_000_001, time_steps=5000)
+    finally:
+        killer.wait()
+    assert time.monotonic() - started < 5

@@ -3,7 +3,10 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
+#include "fdm/cancellation.hpp"
+#include "fdm/cash_dividends.hpp"
 #include "fdm/payoff.hpp"
 #include "instrument/stock_option.hpp"
 #include "pricing/market_numbers.hpp"
@@ -24,23 +27,19 @@ void check_grid_std_devs(double grid_std_devs);
 /// its market and the grid settings. `half_width`, when set, fixes the
 /// grid's half-width instead of grid_half_width(): valuations that differ
 /// only in σ or r then share one mesh, so their difference is smooth.
+/// `dividends`: its cash dividends (see CashDividend).
 struct FdmProblem {
     VanillaPayoff payoff;
     ExerciseStyle exercise = ExerciseStyle::European;
     MarketNumbers market;
     FdmSettings grid;
     std::optional<double> half_width;
+    std::vector<CashDividend> dividends = {};
 };
 
 /// Price and spot greeks read off the grid; theta is per year of calendar time.
 struct FdmOutcome {
     double price, delta, gamma, theta;
-};
-
-/// Polled between time steps; when poll(context) returns true the run throws sorvik::Cancelled.
-struct CancellationHook {
-    bool (*poll)(void* context) = nullptr;
-    void* context = nullptr;
 };
 
 }  // namespace sorvik

@@ -14,12 +14,16 @@ double FdmProcess::coordinate_drift(double carry, double vol, double step) {
     return mu - std::clamp(mu, -most, most);
 }
 
-TridiagonalOperator FdmProcess::build_operator(const UniformMesher& mesh) const {
+TridiagonalOperator FdmProcess::build_operator(const UniformMesher& mesh, const CancellationHook& cancel) const {
     const std::size_t n = mesh.size();
-    std::vector<double> lower(n), diag(n), upper(n);
+    std::vector<double> lower, diag, upper;
+    for (std::vector<double>* band : {&lower, &diag, &upper}) {
+        resize_polled(*band, n, cancel);
+    }
     const double d = half_variance_;
     const double mu = grid_carry_ - half_variance_;
     for (std::size_t i = 1; i + 1 < n; ++i) {
+        poll_at_row(cancel, i);
         const double hm = mesh.dminus(i);
         const double hp = mesh.dplus(i);
         const double denom = hm * hp * (hm + hp);

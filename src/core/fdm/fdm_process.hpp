@@ -1,6 +1,7 @@
 // fdm/fdm_process.hpp: Black–Scholes–Merton dynamics and their operator on a drifting log-spot grid.
 #pragma once
 
+#include "fdm/cancellation.hpp"
 #include "fdm/tridiagonal_operator.hpp"
 #include "fdm/uniform_mesher.hpp"
 
@@ -26,8 +27,8 @@ public:
     /// L on the mesh: the three-point non-uniform stencil on interior rows
     /// and zero end rows, since the stepper holds the end nodes at the
     /// option's far-field values. Checks nothing itself; throws the
-    /// operator's size Fault for N < 3.
-    TridiagonalOperator build_operator(const UniformMesher& mesh) const;
+    /// operator's size Fault for N < 3; polls `cancel` along the way.
+    TridiagonalOperator build_operator(const UniformMesher& mesh, const CancellationHook& cancel = {}) const;
 
 private:
     double rate_;

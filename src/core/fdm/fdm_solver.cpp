@@ -15,6 +15,7 @@
 #include "fdm/exercise.hpp"
 #include "fdm/fdm_process.hpp"
 #include "fdm/grid_readoff.hpp"
+#include "fdm/time_grid.hpp"
 #include "fdm/uniform_mesher.hpp"
 #include "numeric_text.hpp"
 #include "system/memory_budget.hpp"
@@ -26,15 +27,17 @@ namespace {
 // N-sized arrays alive at the peak of one option's run: mesh 3, node spots 1,
 // operator bands 3 and its factorisation 3; the stepper's copies of both 6,
 // its u, v, sweep and two stage floors 5; the payoff (then the read-off's
-// floor) and the read-off's u and v 3.
+// floor) and the read-off's u and v 3. The values after and before a cash
+// dividend's drop, 2, live only while stepping, before the read-off's two;
+// such a run holds 3 more for each distinct step after the first.
 constexpr uint64_t arrays_per_node = 24;
 
 /// Throws MemoryBudgetExceeded when `options` runs on `nodes` nodes would not
 /// fit under the process's memory limits, so a huge count fails cleanly
 /// instead of meeting the out-of-memory killer. Small counts always pass,
 /// which leaves the operator's size fault to report N < 3.
-void require_fits_in_memory(uint64_t nodes, uint64_t options) {
-    require_memory(grid_bytes(nodes, options), "the finite-difference grid");
+void require_fits_in_memory(uint64_t nodes, uint64_t options, uint64_t factorizations) {
+    require_memory(grid_bytes(nodes, options, factorizations), "the finite-difference grid");
 }
 
 /// σ√T, the standard deviation of ln S at expiry (√T·σ, in that order).
@@ -45,15 +48,52 @@ bool is_deterministic(const FdmProblem& p) { return spread(p.market) == 0.0; }
 /// Whether the grid must impose early exercise: an American whose early
 /// exercise can pay. Any other option is valued as a European.
 bool exercised_early(const FdmProblem& p) {
-    return p.exercise == ExerciseStyle::American && p.payoff.early_exercise_can_pay(p.market);
+    return p.exercise == ExerciseStyle::American && p.payoff.early_exercise_can_pay(p.market, !p.dividends.empty());
+}
+
+/// A drop of the stock by `amount` at τ years before expiry.
+struct Drop {
+    double tau, amount;
+};
+
+/// The option's dividends as drops in τ, in the order the run meets them
+/// (from expiry back), those at one τ added up. A dividend at expiry has
+/// τ = 0; one so near today that T − t rounds to T counts as paid already,
+/// like one at t = 0.
+std::vector<Drop> drops_of(const FdmProblem& p) {
+    std::vector<Drop> drops;
+    for (auto d = p.dividends.rbegin(); d != p.dividends.rend(); ++d) {
+        const double tau = p.market.years - d->time;
+        if (!(tau < p.market.years)) continue;
+        if (!drops.empty() && drops.back().tau == tau)
+            drops.back().amount += d->amount;
+        else
+            drops.push_back({tau, d->amount});
+    }
+    return drops;
+}
+
+/// Σ D·e^(carry·τ): the drops grown to expiry.
+double loss_at_expiry(std::span<const Drop> drops, double carry) {
+    double total = 0.0;
+    for (const Drop& d : drops) total += d.amount * std::exp(carry * d.tau);
+    return total;
+}
+
+/// The run's time grid: it stops at every drop strictly inside (0, T).
+TimeGrid time_grid_of(const FdmProblem& p, std::span<const Drop> drops) {
+    std::vector<double> stops;
+    for (const Drop& d : drops)
+        if (d.tau > 0.0 && d.tau < p.market.years) stops.push_back(d.tau);
+    return TimeGrid(p.market.years, p.grid.time_steps, stops);
 }
 
 /// Which stepping a problem takes; problems of one kind and one grid size can share a pass.
-enum class Kind { European, AmericanCall, AmericanPut };
+enum class Kind { European, ExercisedHigh, ExercisedLow };
 
 Kind kind_of(const FdmProblem& p) {
     if (!exercised_early(p)) return Kind::European;
-    return p.payoff.type == OptionType::Call ? Kind::AmericanCall : Kind::AmericanPut;
+    return p.payoff.exercised_at_low_spots() ? Kind::ExercisedLow : Kind::ExercisedHigh;
 }
 
 /// One option's grid and operator for the length of its run. The grid's
@@ -83,10 +123,18 @@ struct GridRun {
     double growth;  // g
     UniformMesher mesh;
     TridiagonalOperator op;
-    double dt;
+    std::vector<Drop> drops;
+    double forward_loss;  // what the drops take off the forward at expiry: Σ D·e^((r − q)τ)
+    TimeGrid times;
+    double first_step;  // Δt of the first step, and of the last one: theta's
+    double last_step;   // (T/0 when there are none)
     std::vector<double> spots;  // e^(y_i), the node spots at expiry
+    CancellationHook cancel;    // polled along every pass over the nodes
+    // With drops, one factorisation per distinct step, formed together.
+    std::vector<double> distinct_steps;
+    std::vector<TridiagonalFactorization> factorizations;
 
-    explicit GridRun(const FdmProblem& p)
+    GridRun(const FdmProblem& p, const CancellationHook& hook)
         : problem(&p),
           exercise(exercised_early(p)),
           parity(!exercise && p.payoff.type == OptionType::Call),
@@ -97,14 +145,39 @@ struct GridRun {
                          : p.market.rate - p.market.dividend_yield),
           growth(exercise ? 0.0 : p.market.rate),
           // 1. Mesh, centred on the strike
-          mesh(std::log(p.payoff.strike), width, static_cast<std::size_t>(p.grid.nodes)),
+          mesh(std::log(p.payoff.strike), width, static_cast<std::size_t>(p.grid.nodes), hook),
           // 3. Operator (the size fault for N < 3 comes from here)
           op(FdmProcess(p.market.rate - growth, (p.market.rate - p.market.dividend_yield) - kappa, p.market.vol)
-                 .build_operator(mesh)),
-          // 2. Time step
-          dt(p.market.years / static_cast<double>(p.grid.time_steps)),
-          spots(mesh.size()) {
-        for (std::size_t i = 0; i < spots.size(); ++i) spots[i] = mesh.spot(i);
+                 .build_operator(mesh, hook)),
+          // 2. Time steps, stopping at the dividends
+          drops(drops_of(p)),
+          forward_loss(loss_at_expiry(drops, p.market.rate - p.market.dividend_yield)),
+          times(time_grid_of(p, drops)),
+          first_step(times.size() == 0 ? p.market.years / 0.0 : times.step(0)),
+          last_step(times.size() == 0 ? first_step : times.step(times.size() - 1)),
+          cancel(hook) {
+        resize_polled(spots, mesh.size(), cancel);
+        for (std::size_t i = 0; i < spots.size(); ++i) {
+            poll_at_row(cancel, i);
+            spots[i] = mesh.spot(i);
+        }
+    }
+
+    /// Forms the factorisations of every distinct step of a run with drops,
+    /// in `order`, in one pass.
+    void factorize_steps(SweepOrder order) {
+        distinct_steps = times.distinct_steps();
+        std::vector<double> coefficients;
+        for (const double dt : distinct_steps) coefficients.push_back(ButcherJackiewicz2::coefficient(dt));
+        factorizations = op.factorizations(coefficients, order, cancel);
+    }
+
+    /// Lane w of `lanes` steps by `dt` from here on.
+    template <std::size_t W>
+    void use_step(StepLanes<W>& lanes, std::size_t w, double dt, SweepOrder order) const {
+        if (factorizations.empty()) return lanes.factorize(w, op, dt, ButcherJackiewicz2::coefficient(dt), order);
+        const auto at = std::find(distinct_steps.begin(), distinct_steps.end(), dt) - distinct_steps.begin();
+        lanes.factorize(w, factorizations[static_cast<std::size_t>(at)], dt);
     }
 
     /// e^(−κτ): a node's spot τ years before expiry over its spot at expiry.
@@ -118,7 +191,47 @@ struct GridRun {
     void payoff(double tau, std::span<double> out) const {
         const double factor = drift_factor(tau);
         const double growth = growth_factor(tau);
-        for (std::size_t i = 0; i < spots.size(); ++i) out[i] = growth * stepped(spots[i] * factor);
+        for (std::size_t i = 0; i < spots.size(); ++i) {
+            poll_at_row(cancel, i);
+            out[i] = growth * stepped(spots[i] * factor);
+        }
+    }
+
+    /// The drop by `amount` at τ: before it the values are those after it
+    /// at the spot less the amount, V(S, before) = V(S − D, after), by the
+    /// read-off's cubic in y. Spots the drop takes below the grid continue
+    /// the lowest node's value along the far field, and a stock that drops
+    /// to 0 or below is worth 0 ever after: the far field (and the payoff)
+    /// at 0. An option exercised early may be exercised at the spot it drops
+    /// to, and just before the drop. `floor` has N entries of scratch.
+    void cross_drop(double tau, double amount, std::span<const double> after, std::span<double> before,
+                    std::span<double> floor) const {
+        const FdmProblem& p = *problem;
+        const std::span<const double> x = mesh.locations();
+        const std::size_t n = x.size();
+        const double factor = drift_factor(tau), grown = growth_factor(tau), shift = kappa * tau;
+        const double lowest = grown * stepped.far_field(true, spots[0] * factor, tau, p.market);
+        if (exercise) payoff(tau, floor);
+        RisingReadOff carried(x, after);  // the points rise with the nodes
+        for (std::size_t i = 0; i < n; ++i) {
+            poll_at_row(cancel, i);
+            const double spot = spots[i] * factor - amount;
+            const double y = spot > 0.0 ? std::log(spot) + shift : -std::numeric_limits<double>::infinity();
+            double value = y >= x[0] ? carried(y)
+                                     : after[0] + (grown * stepped.far_field(true, std::max(spot, 0.0), tau, p.market) - lowest);
+            if (exercise) value = std::max({value, grown * stepped(std::max(spot, 0.0)), floor[i]});
+            before[i] = value;
+        }
+    }
+
+    /// The present value, τ years before expiry, of the drops still ahead
+    /// (those nearer expiry): Σ D·e^((r − q)τ_D − rτ).
+    double dividends_ahead(double tau) const {
+        const MarketNumbers& m = problem->market;
+        double total = 0.0;
+        for (const Drop& d : drops)
+            if (d.tau < tau) total += d.amount * std::exp((m.rate - m.dividend_yield) * d.tau - m.rate * tau);
+        return total;
     }
 
     /// The far-field value of the low or the high end τ years before expiry,
@@ -127,7 +240,8 @@ struct GridRun {
     double end_value(bool low_end, double tau, double floor) const {
         const FdmProblem& p = *problem;
         const double spot = spots[low_end ? 0 : spots.size() - 1] * drift_factor(tau);
-        return Exercise::hold(growth_factor(tau) * stepped.far_field(low_end, spot, tau, p.market), floor);
+        return Exercise::hold(growth_factor(tau) * stepped.far_field(low_end, spot, tau, p.market, dividends_ahead(tau)),
+                              floor);
     }
 
     /// 8. Price and greeks off the final grid by the local cubic of read_off,
@@ -144,7 +258,7 @@ struct GridRun {
         const FdmProblem& p = *problem;
         const double spot = p.market.spot;
         // The time the steps covered: T, or none when there are none.
-        const double elapsed = p.grid.time_steps == 0 ? 0.0 : p.market.years;
+        const double elapsed = times.size() == 0 ? 0.0 : p.market.years;
         const double y = std::log(spot) + kappa * elapsed;
         const std::span<const double> x = mesh.locations();
         const std::size_t n = mesh.size();
@@ -157,7 +271,7 @@ struct GridRun {
             payoff(elapsed, floor);
             const double slack = 1e-13 * p.payoff.strike;
             auto held = [&](std::size_t i) { return u[i] <= floor[i] + slack; };
-            if (p.payoff.type == OptionType::Put) {
+            if (p.payoff.exercised_at_low_spots()) {
                 while (first < n && held(first)) ++first;
                 if (first == n || (first > 0 && x[first - 1] >= y)) return exercised;
             } else {
@@ -172,8 +286,9 @@ struct GridRun {
         const double share = p.payoff.forward_share(elapsed, kappa, p.market) * growth_factor(elapsed);
         const double share_rate = growth - (kappa + p.market.dividend_yield);
         if (share != 0.0 && !parity) {
-            const double share_v = share_rate * share * dt;
+            const double share_v = share_rate * share * last_step;
             for (std::size_t i = 0; i < n; ++i) {
+                poll_at_row(cancel, i);
                 u[i] = u[i] - share * spots[i];
                 v[i] = v[i] - share_v * spots[i];
             }
@@ -183,8 +298,10 @@ struct GridRun {
         if (share != 0.0) {
             const double growth_part = share * std::exp(y);
             fit = {fit.value + growth_part, fit.slope + growth_part, fit.curvature + growth_part};
-            carried += share_rate * dt * growth_part;
+            carried += share_rate * last_step * growth_part;
+            // The parity with cash dividends: C = P + e^y − K − Σ D·e^((r − q)τ).
             if (parity) fit.value -= p.payoff.strike;
+            if (parity && !drops.empty()) fit.value -= forward_loss;
         }
         const double discount = 1.0 / growth_factor(elapsed);
         fit = {discount * fit.value, discount * fit.slope, discount * fit.curvature};
@@ -192,10 +309,10 @@ struct GridRun {
         if (exercise && !(fit.value > exercised.price)) return exercised;
         const double bound = p.payoff.delta_bound(p.exercise == ExerciseStyle::American, p.market);
         const double slope = fit.slope / spot;
-        const double delta = p.payoff.type == OptionType::Call ? std::clamp(slope, 0.0, bound)
-                                                               : std::clamp(slope, -bound, 0.0);
+        const double delta = p.payoff.exercised_at_low_spots() ? std::clamp(slope, -bound, 0.0)
+                                                               : std::clamp(slope, 0.0, bound);
         const double gamma = (fit.curvature - fit.slope) / (spot * spot);
-        const double theta = growth * fit.value - (carried / dt + kappa * fit.slope);
+        const double theta = growth * fit.value - (carried / last_step + kappa * fit.slope);
         return {std::max(fit.value, 0.0), delta, std::max(gamma, 0.0), theta};
     }
 };
@@ -206,29 +323,62 @@ void solve_together(const std::array<const FdmProblem*, W>& problems, std::array
                     CancellationHook cancel) {
     constexpr bool american = Exercise::derivative_from_stage_equation;
     std::vector<std::unique_ptr<GridRun>> runs;
-    for (std::size_t w = 0; w < W; ++w) runs.push_back(std::make_unique<GridRun>(*problems[w]));
+    for (std::size_t w = 0; w < W; ++w) runs.push_back(std::make_unique<GridRun>(*problems[w], cancel));
     const std::size_t n = runs[0]->mesh.size();
-    StepLanes<W> lanes(n);
-    std::vector<double> work(n);
+    StepLanes<W> lanes(n, cancel);
+    std::vector<double> work;
+    resize_polled(work, n, cancel);
+    // The values after and before a drop, for lanes that have one.
+    std::vector<double> after, before;
+    if (std::any_of(runs.begin(), runs.end(), [](const auto& run) { return !run->drops.empty(); })) {
+        resize_polled(after, n, cancel);
+        resize_polled(before, n, cancel);
+    }
     for (std::size_t w = 0; w < W; ++w) {
+        if (!runs[w]->drops.empty() && runs[w]->times.size() != 0) runs[w]->factorize_steps(Exercise::order);
         runs[w]->payoff(0.0, work);
-        // 5. Start the stepper: u = payoff, v = Δt·(L·payoff)
-        lanes.load(w, runs[w]->op, runs[w]->dt, work, work, Exercise::order);
+        // 5. Start the stepper: u = payoff, v = Δt·(L·payoff); a dividend
+        // at expiry is paid before the payoff.
+        const GridRun& run = *runs[w];
+        if (!run.drops.empty() && run.drops.front().tau == 0.0) {
+            run.cross_drop(0.0, run.drops.front().amount, work, before, after);
+            lanes.load(w, run.op, run.first_step, before, work);
+        } else {
+            lanes.load(w, run.op, run.first_step, work, work);
+        }
+        run.use_step(lanes, w, run.first_step, Exercise::order);
     }
     // 6. Exercise rule and 7. steps. An American's floor moves with the
     // node spots, e^(−κτ) of their values at expiry, unless κ = 0.
-    const uint64_t steps = problems[0]->grid.time_steps;
+    const uint64_t steps = runs[0]->times.size();
     for (uint64_t m = 0; m < steps; ++m) {
-        if (cancel.poll != nullptr && cancel.poll(cancel.context)) {
-            throw Cancelled{};
-        }
+        cancel.check();
         for (std::size_t w = 0; w < W; ++w) {
             const GridRun& run = *runs[w];
+            if (run.times.starts_at_stop(m)) {
+                // A drop: the values carried across it, the scheme restarted
+                // from them (its v belongs to the values before), at the step
+                // that follows.
+                const double tau = run.times.time(m, 0.0);
+                const auto drop = std::find_if(run.drops.begin(), run.drops.end(),
+                                               [&](const Drop& d) { return d.tau == tau; });
+                const double dt = run.times.step(m);
+                for (std::size_t i = 0; i < n; ++i) {
+                    poll_at_row(cancel, i);
+                    after[i] = lanes.at(lanes.u, i, w);
+                }
+                run.cross_drop(tau, drop->amount, after, before, work);
+                lanes.restart(w, run.op, dt, before, after);
+                run.use_step(lanes, w, dt, Exercise::order);
+            }
             for (std::size_t s = 0; s < 2; ++s) {
-                const double tau = (static_cast<double>(m) + ButcherJackiewicz2::c[s]) * lanes.dt[w];
+                const double tau = run.times.time(m, ButcherJackiewicz2::c[s]);
                 if (american && run.kappa != 0.0) {
                     run.payoff(tau, work);
-                    for (std::size_t i = 0; i < n; ++i) lanes.floors[s][i * W + w] = work[i];
+                    for (std::size_t i = 0; i < n; ++i) {
+                        poll_at_row(cancel, i);
+                        lanes.floors[s][i * W + w] = work[i];
+                    }
                 }
                 lanes.ends[s][0][w] = run.template end_value<Exercise>(true, tau, lanes.at(lanes.floors[s], 0, w));
                 lanes.ends[s][1][w] =
@@ -237,9 +387,14 @@ void solve_together(const std::array<const FdmProblem*, W>& problems, std::array
         }
         ButcherJackiewicz2::step<Exercise>(lanes);
     }
-    std::vector<double> u(n), v(n);
+    std::vector<double>().swap(after);
+    std::vector<double>().swap(before);
+    std::vector<double> u, v;
+    resize_polled(u, n, cancel);
+    resize_polled(v, n, cancel);
     for (std::size_t w = 0; w < W; ++w) {
         for (std::size_t i = 0; i < n; ++i) {
+            poll_at_row(cancel, i);
             u[i] = lanes.at(lanes.u, i, w);
             v[i] = lanes.at(lanes.v, i, w);
         }
@@ -253,9 +408,9 @@ void solve_kind(Kind kind, const std::array<const FdmProblem*, W>& problems, std
     switch (kind) {
         case Kind::European:
             return solve_together<W, EuropeanExercise>(problems, out, cancel);
-        case Kind::AmericanCall:
+        case Kind::ExercisedHigh:
             return solve_together<W, AmericanExercise<SweepOrder::Ascending>>(problems, out, cancel);
-        case Kind::AmericanPut:
+        case Kind::ExercisedLow:
             return solve_together<W, AmericanExercise<SweepOrder::Descending>>(problems, out, cancel);
     }
 }
@@ -264,14 +419,19 @@ void solve_kind(Kind kind, const std::array<const FdmProblem*, W>& problems, std
 /// valuation reports them.
 void check_grid(const FdmProblem& p, uint64_t options) {
     check_grid_std_devs(p.grid.grid_std_devs);
-    require_fits_in_memory(p.grid.nodes, options);
+    require_fits_in_memory(p.grid.nodes, options, grid_factorizations(p));
     require_operator_size(static_cast<std::size_t>(p.grid.nodes));
 }
 
 }  // namespace
 
-uint64_t grid_bytes(uint64_t nodes, uint64_t options) {
-    constexpr uint64_t bytes_per_node = arrays_per_node * sizeof(double);
+uint64_t grid_factorizations(const FdmProblem& p) {
+    if (p.dividends.empty()) return 1;
+    return std::max<uint64_t>(1, time_grid_of(p, drops_of(p)).distinct_steps().size());
+}
+
+uint64_t grid_bytes(uint64_t nodes, uint64_t options, uint64_t factorizations) {
+    const uint64_t bytes_per_node = (arrays_per_node + 3 * (factorizations - 1)) * sizeof(double);
     const uint64_t per_option = nodes > std::numeric_limits<uint64_t>::max() / bytes_per_node
                                     ? std::numeric_limits<uint64_t>::max()  // stands for any larger count
                                     : nodes * bytes_per_node;
@@ -298,6 +458,14 @@ double grid_half_width(const FdmProblem& p) {
         const double z = std::log(m.spot / strike);
         const double drift = (m.rate - m.dividend_yield - 0.5 * m.vol * m.vol) * m.years;
         double reach = std::max(std::fabs(z), std::fabs(z + drift)) + 2.0 * sd;
+        if (!p.dividends.empty()) {
+            // And the spot after every cash dividend, down to a quarter of
+            // today's (below, the values come from the far field).
+            double paid = 0.0;
+            for (const CashDividend& d : p.dividends) paid += d.amount;
+            const double low = std::log(std::max(m.spot - paid, 0.25 * m.spot) / strike);
+            reach = std::max({reach, std::fabs(low) + 2.0 * sd, std::fabs(low + drift) + 2.0 * sd});
+        }
         // And 3 cells inside, so that the read-off's cubic is one of interior
         // nodes (as σ√T → 0 the 2σ√T alone would leave it on the end node).
         const double cells = static_cast<double>(p.grid.nodes - 1);
@@ -313,7 +481,7 @@ double grid_half_width(const FdmProblem& p) {
 
 FdmOutcome deterministic_outcome(const FdmProblem& p) {
     if (std::isnan(std::log(p.market.spot))) throw Fault("NaN in Grid");  // what a grid lookup would refuse
-    const SureValue sure = p.payoff.sure_value(p.exercise == ExerciseStyle::American, p.market);
+    const SureValue sure = p.payoff.sure_value(p.exercise == ExerciseStyle::American, p.market, p.dividends);
     return {sure.value, sure.delta, 0.0, sure.theta};
 }
 
@@ -339,9 +507,16 @@ void solve_fdm_many(std::span<const FdmProblem> problems, std::span<FdmOutcome> 
             grid.push_back(i);
         }
     }
+    // Options step together when their kinds, node counts and step counts
+    // agree (their steps' sizes and stops may differ).
+    std::vector<uint64_t> steps(problems.size());
+    for (const std::size_t i : grid) {
+        const FdmProblem& p = problems[i];
+        steps[i] = p.dividends.empty() ? p.grid.time_steps : time_grid_of(p, drops_of(p)).size();
+    }
     auto key = [&](std::size_t i) {
         const FdmProblem& p = problems[i];
-        return std::tuple(kind_of(p), p.grid.nodes, p.grid.time_steps);
+        return std::tuple(kind_of(p), p.grid.nodes, steps[i]);
     };
     std::stable_sort(grid.begin(), grid.end(), [&](std::size_t a, std::size_t b) { return key(a) < key(b); });
     std::size_t next = 0;

@@ -1,6 +1,7 @@
 // fdm/grid_readoff.hpp: a node array's value and first two derivatives at a point, from a local cubic.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <span>
 
@@ -28,5 +29,34 @@ LocalFit read_off(std::span<const double> locations, std::span<const double> val
 inline LocalFit read_off(std::span<const double> locations, std::span<const double> values, double y) {
     return read_off(locations, values, y, 0, locations.empty() ? 0 : locations.size() - 1);
 }
+
+/// read_off(locations, values, y).value on a uniform grid of at least 4
+/// nodes, for points y taken in rising order, none of them NaN, as a drop's
+/// transfer reads them: the cell found carries from one point to the next
+/// instead of a search each time, and the cubic through the four nodes is
+/// taken in t = (y − x_start)/h, with weights that need no division.
+class RisingReadOff {
+public:
+    RisingReadOff(std::span<const double> locations, std::span<const double> values)
+        : x_(locations), v_(values), inverse_step_(1.0 / (locations[1] - locations[0])) {}
+
+    double operator()(double y) {
+        const std::size_t n = x_.size();
+        while (base_ + 1 < n && !(y < x_[base_ + 1])) ++base_;
+        if (y == x_[base_]) return v_[base_];
+        if (base_ == n - 1 || y < x_[0]) return v_[base_];  // flat beyond the ends
+        const std::size_t start = std::min(base_ == 0 ? 0 : base_ - 1, n - 4);
+        const double t = (y - x_[start]) * inverse_step_;
+        const double a = t, b = t - 1.0, c = t - 2.0, d = t - 3.0;
+        const double* v = &v_[start];
+        return (-(b * c * d) * v[0] + 3.0 * (a * c * d) * v[1] - 3.0 * (a * b * d) * v[2] + (a * b * c) * v[3]) *
+               (1.0 / 6.0);
+    }
+
+private:
+    std::span<const double> x_, v_;
+    double inverse_step_;
+    std::size_t base_ = 0;
+};
 
 }  // namespace sorvik

@@ -1,7 +1,8 @@
-// fdm/tridiagonal_operator.cpp: tridiagonal A with y = A·x and (I − a·A)·y = b (Thomas algorithm).
+// fdm/tridiagonal_operator.cpp: tridiagonal A with y = A·x and the Thomas factorisation of I − a·A.
 #include "fdm/tridiagonal_operator.hpp"
 
 #include <cmath>
+#include <limits>
 #include <string>
 #include <utility>
 
@@ -15,26 +16,6 @@ void require_length(std::size_t length, std::size_t n) {
     if (length != n) {
         throw Fault("vector of " + std::to_string(length) + " entries for an operator of size " +
                     std::to_string(n));
-    }
-}
-
-template <SweepOrder Order>
-void eliminate_and_substitute(const TridiagonalFactorization& f, std::span<const double> b, std::span<double> y,
-                              std::span<double> z) {
-    const std::size_t n = b.size();
-    const double* l = f.scaled_previous.data();
-    const double* c = f.modified_next.data();
-    const double* p = f.inverse_pivots.data();
-    z[0] = b[row_at<Order>(0, n)] * p[0];
-    for (std::size_t k = 1; k < n; ++k) {
-        z[k] = (b[row_at<Order>(k, n)] - z[k - 1] * l[k]) * p[k];
-    }
-    double next = z[n - 1];
-    y[row_at<Order>(n - 1, n)] = next;
-    // Descending with an unsigned index: stop after k = 0, never test k >= 0.
-    for (std::size_t k = n - 1; k-- > 0;) {
-        next = z[k] - c[k] * next;
-        y[row_at<Order>(k, n)] = next;
     }
 }
 
@@ -53,42 +34,77 @@ TridiagonalOperator::TridiagonalOperator(std::vector<double> lower, std::vector<
     require_operator_size(diag_.size());
 }
 
-void TridiagonalOperator::apply(std::span<const double> x, std::span<double> y) const {
+void TridiagonalOperator::apply(std::span<const double> x, std::span<double> y, const CancellationHook& cancel) const {
     const std::size_t n = size();
     require_length(x.size(), n);
     require_length(y.size(), n);
     y[0] = diag_[0] * x[0] + upper_[0] * x[1];
     for (std::size_t i = 1; i + 1 < n; ++i) {
+        poll_at_row(cancel, i);
         y[i] = lower_[i] * x[i - 1] + diag_[i] * x[i] + upper_[i] * x[i + 1];
     }
     y[n - 1] = lower_[n - 1] * x[n - 2] + diag_[n - 1] * x[n - 1];
 }
 
+// Several factorisations are formed in one pass, row by row: their
+// recurrences are independent, so they overlap instead of each waiting on its
+// own division. Each has the operations it has alone.
 template <SweepOrder Order>
-void TridiagonalOperator::factorize(double a, TridiagonalFactorization& f) const {
+void TridiagonalOperator::factorize(std::span<const double> coefficients, std::span<TridiagonalFactorization* const> out,
+                                    const CancellationHook& cancel) const {
     const std::size_t n = size();
+    for (TridiagonalFactorization* f : out) f->coefficient = std::numeric_limits<double>::quiet_NaN();  // until complete
     // The bands towards the previous and the next row in elimination order.
     const double* previous = Order == SweepOrder::Ascending ? lower_.data() : upper_.data();
     const double* next = Order == SweepOrder::Ascending ? upper_.data() : lower_.data();
-    double* l = f.scaled_previous.data();
-    double* c = f.modified_next.data();
-    double* p = f.inverse_pivots.data();
     const std::size_t first = row_at<Order>(0, n);
-    l[0] = 0.0;
-    p[0] = 1.0 / (1.0 - diag_[first] * a);
-    c[0] = (next[first] * (-a)) * p[0];
-    for (std::size_t k = 1; k < n; ++k) {
-        const std::size_t i = row_at<Order>(k, n);
-        l[k] = previous[i] * (-a);
-        const double next_scaled = k + 1 < n ? next[i] * (-a) : 0.0;
-        p[k] = 1.0 / ((1.0 - diag_[i] * a) - l[k] * c[k - 1]);
-        c[k] = p[k] * next_scaled;
+    for (std::size_t j = 0; j < out.size(); ++j) {
+        const double a = coefficients[j];
+        TridiagonalFactorization& f = *out[j];
+        f.scaled_previous[0] = 0.0;
+        f.inverse_pivots[0] = 1.0 / (1.0 - diag_[first] * a);
+        f.modified_next[0] = (next[first] * (-a)) * f.inverse_pivots[0];
     }
-    f.coefficient = a;
-    f.order = Order;
+    for (std::size_t k = 1; k < n; ++k) {
+        poll_at_row(cancel, k);
+        const std::size_t i = row_at<Order>(k, n);
+        for (std::size_t j = 0; j < out.size(); ++j) {
+            const double a = coefficients[j];
+            double* l = out[j]->scaled_previous.data();
+            double* c = out[j]->modified_next.data();
+            double* p = out[j]->inverse_pivots.data();
+            l[k] = previous[i] * (-a);
+            const double next_scaled = k + 1 < n ? next[i] * (-a) : 0.0;
+            p[k] = 1.0 / ((1.0 - diag_[i] * a) - l[k] * c[k - 1]);
+            c[k] = p[k] * next_scaled;
+        }
+    }
+    for (std::size_t j = 0; j < out.size(); ++j) {
+        out[j]->coefficient = coefficients[j];
+        out[j]->order = Order;
+    }
 }
 
-const TridiagonalFactorization& TridiagonalOperator::factorization(double a, SweepOrder order) const {
+std::vector<TridiagonalFactorization> TridiagonalOperator::factorizations(std::span<const double> coefficients,
+                                                                          SweepOrder order,
+                                                                          const CancellationHook& cancel) const {
+    std::vector<TridiagonalFactorization> made(coefficients.size());
+    std::vector<TridiagonalFactorization*> out;
+    for (TridiagonalFactorization& f : made) {
+        for (std::vector<double>* array : {&f.scaled_previous, &f.modified_next, &f.inverse_pivots})
+            resize_polled(*array, size(), cancel);
+        out.push_back(&f);
+    }
+    if (order == SweepOrder::Ascending) {
+        factorize<SweepOrder::Ascending>(coefficients, out, cancel);
+    } else {
+        factorize<SweepOrder::Descending>(coefficients, out, cancel);
+    }
+    return made;
+}
+
+const TridiagonalFactorization& TridiagonalOperator::factorization(double a, SweepOrder order,
+                                                                   const CancellationHook& cancel) const {
     // A NaN coefficient never passes the test, so such a cache is rebuilt each time.
     if (cache_ && cache_->order == order && std::fabs(cache_->coefficient - a) < 1e-12) {
         return *cache_;
@@ -96,15 +112,18 @@ const TridiagonalFactorization& TridiagonalOperator::factorization(double a, Swe
     if (!cache_) {
         const std::size_t n = size();
         cache_.emplace();
-        cache_->scaled_previous.resize(n);
-        cache_->modified_next.resize(n);
-        cache_->inverse_pivots.resize(n);
+        cache_->coefficient = std::numeric_limits<double>::quiet_NaN();  // until built
+        for (std::vector<double>* array :
+             {&cache_->scaled_previous, &cache_->modified_next, &cache_->inverse_pivots}) {
+            resize_polled(*array, n, cancel);
+        }
     }
     // Rebuilt in full over the old storage: the same values as a fresh one.
+    TridiagonalFactorization* const cache[] = {&*cache_};
     if (order == SweepOrder::Ascending) {
-        factorize<SweepOrder::Ascending>(a, *cache_);
+        factorize<SweepOrder::Ascending>({&a, 1}, cache, cancel);
     } else {
-        factorize<SweepOrder::Descending>(a, *cache_);
+        factorize<SweepOrder::Descending>({&a, 1}, cache, cancel);
     }
     return *cache_;
 }
@@ -114,20 +133,6 @@ std::optional<double> TridiagonalOperator::cached_coefficient() const {
         return std::nullopt;
     }
     return cache_->coefficient;
-}
-
-void TridiagonalOperator::solve(std::span<const double> b, double a, std::span<double> y,
-                                std::span<double> scratch, SweepOrder order) const {
-    const std::size_t n = size();
-    require_length(b.size(), n);
-    require_length(y.size(), n);
-    require_length(scratch.size(), n);
-    const TridiagonalFactorization& f = factorization(a, order);
-    if (order == SweepOrder::Ascending) {
-        eliminate_and_substitute<SweepOrder::Ascending>(f, b, y, scratch);
-    } else {
-        eliminate_and_substitute<SweepOrder::Descending>(f, b, y, scratch);
-    }
 }
 
 }  // namespace sorvik

@@ -1,10 +1,12 @@
-// fdm/tridiagonal_operator.hpp: tridiagonal A with y = A·x and (I − a·A)·y = b (Thomas algorithm).
+// fdm/tridiagonal_operator.hpp: tridiagonal A with y = A·x and the Thomas factorisation of I − a·A.
 #pragma once
 
 #include <cstddef>
 #include <optional>
 #include <span>
 #include <vector>
+
+#include "fdm/cancellation.hpp"
 
 namespace sorvik {
 
@@ -32,9 +34,9 @@ struct TridiagonalFactorization {
 };
 
 /// An N × N tridiagonal matrix (N >= 3) with immutable coefficients and a
-/// cache of the factorisation of the last system solved. Row i reads
+/// cache of the factorisation last asked for (solved by lane_sweep.hpp). Row i reads
 /// lower_i·x_(i−1) + diag_i·x_i + upper_i·x_(i+1); lower_0 and upper_(N−1) are unused.
-/// Because solving rewrites the cache, one operator serves one thread at a time.
+/// Because a factorisation rewrites the cache, one operator serves one thread at a time.
 class TridiagonalOperator {
 public:
     /// Takes the three bands (equal lengths). Throws Fault "TridiagonalOperator
@@ -46,32 +48,36 @@ public:
     std::span<const double> diag() const { return diag_; }
     std::span<const double> upper() const { return upper_; }
 
-    /// y = A·x. Throws Fault when x or y does not have N entries.
-    void apply(std::span<const double> x, std::span<double> y) const;
-
-    /// Solves (I − a·A)·y = b, using `scratch` (N entries) for the elimination.
-    /// No pivoting and no zero-pivot test: a singular system yields inf/NaN in y.
-    /// Throws Fault when a span does not have N entries.
-    void solve(std::span<const double> b, double a, std::span<double> y, std::span<double> scratch,
-               SweepOrder order = SweepOrder::Ascending) const;
+    /// y = A·x, polling `cancel` along the way. Throws Fault when x or y does
+    /// not have N entries.
+    void apply(std::span<const double> x, std::span<double> y, const CancellationHook& cancel = {}) const;
 
     /// The factorisation for coefficient a in `order`: the cached one when it
     /// has that order and its coefficient is within 1e-12 (absolute, strict)
     /// of a, else a fresh one replacing it. Only the first call allocates;
-    /// later rebuilds reuse the storage.
-    const TridiagonalFactorization& factorization(double a, SweepOrder order = SweepOrder::Ascending) const;
+    /// later rebuilds reuse the storage. A rebuild polls `cancel` along the
+    /// way; one it stops matches no later call.
+    const TridiagonalFactorization& factorization(double a, SweepOrder order = SweepOrder::Ascending,
+                                                  const CancellationHook& cancel = {}) const;
 
-    /// The coefficient of the cached factorisation; empty before the first solve.
+    /// The factorisations for several coefficients in `order`, formed together
+    /// (faster than one by one), each with the values factorization() gives
+    /// it; the cache is left alone.
+    std::vector<TridiagonalFactorization> factorizations(std::span<const double> coefficients, SweepOrder order,
+                                                         const CancellationHook& cancel = {}) const;
+
+    /// The coefficient of the cached factorisation; empty before the first one.
     std::optional<double> cached_coefficient() const;
 
 private:
     template <SweepOrder Order>
-    void factorize(double a, TridiagonalFactorization& f) const;
+    void factorize(std::span<const double> coefficients, std::span<TridiagonalFactorization* const> out,
+                   const CancellationHook& cancel) const;
 
     std::vector<double> lower_;
     std::vector<double> diag_;
     std::vector<double> upper_;
-    // Changes inside the const solve, which leaves the coefficients untouched.
+    // Changes inside the const factorization(), which leaves the coefficients untouched.
     mutable std::optional<TridiagonalFactorization> cache_;
 };
 

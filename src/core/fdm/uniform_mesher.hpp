@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fault.hpp"
+#include "fdm/cancellation.hpp"
 
 namespace sorvik {
 
@@ -17,18 +18,23 @@ namespace sorvik {
 /// locations, a zero half-width N equal locations, and N = 1 a NaN location.
 class UniformMesher {
 public:
-    UniformMesher(double centre, double half_width, std::size_t nodes)
-        : locations_(nodes), dplus_(nodes), dminus_(nodes) {
+    /// `cancel` is polled along the way (a huge mesh takes seconds).
+    UniformMesher(double centre, double half_width, std::size_t nodes, const CancellationHook& cancel = {}) {
+        for (std::vector<double>* array : {&locations_, &dplus_, &dminus_}) {
+            resize_polled(*array, nodes, cancel);
+        }
         const double x_min = centre - half_width;
         const double x_max = half_width + centre;
         // The numerator is the difference of the rounded bounds, not 2·half_width.
         const double dx = (x_max - x_min) / static_cast<double>(nodes - 1);
         for (std::size_t i = 0; i < nodes; ++i) {
+            poll_at_row(cancel, i);
             locations_[i] = x_min + static_cast<double>(i) * dx;
         }
         // Steps are differences of the stored locations, so they carry their
         // rounding; the ends without a neighbour stay 0.
         for (std::size_t i = 1; i < nodes; ++i) {
+            poll_at_row(cancel, i);
             dplus_[i - 1] = locations_[i] - locations_[i - 1];
             dminus_[i] = locations_[i] - locations_[i - 1];
         }

@@ -64,11 +64,13 @@ void keep_precision_in_the_wings(const BookEntry& e, const DiscountedTerms& term
     r.greeks.vega = scale * sqrt_t * b.vega;
 }
 
-FdmProblem grid_problem(const BookEntry& e, const FdmSettings& settings) {
-    return FdmProblem{VanillaPayoff{e.type, e.strike}, e.style, e.market, settings, std::nullopt};
-}
-
 }  // namespace
+
+FdmProblem grid_problem(const BookEntry& e, const FdmSettings& settings) {
+    std::vector<CashDividend> dividends(e.dividends);
+    for (std::size_t k = 0; k < e.dividends; ++k) dividends[k] = {e.dividend_times[k], e.dividend_amounts[k]};
+    return FdmProblem{VanillaPayoff{e.type, e.strike}, e.style, e.market, settings, std::nullopt, std::move(dividends)};
+}
 
 EntryProblem check_entry(const BookEntry& e, BookMethod method, const GridRequest& grid) {
     const MarketNumbers& m = e.market;
@@ -153,6 +155,7 @@ VolSearchResult implied_vol_for(double price, const BookEntry& entry, BookMethod
 unsigned grid_group(const BookEntry& e) { return lane_group(grid_problem(e, FdmSettings{})); }
 
 Engine engine_for(const BookEntry& e, BookMethod method) {
+    if (e.dividends != 0) return Engine::Grid;
     switch (method) {
         case BookMethod::Analytic: return Engine::ClosedForm;
         case BookMethod::Fdm: return Engine::Grid;

@@ -1,6 +1,7 @@
 // valuation/book.hpp: the rules for valuing many options given in market numbers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -13,12 +14,17 @@
 
 namespace sorvik {
 
-/// One option of a book, its time to expiry in years.
+/// One option of a book, its time to expiry in years, and its cash
+/// dividends (see CashDividend): the first `dividends` pairs of
+/// dividend_times and dividend_amounts.
 struct BookEntry {
     OptionType type = OptionType::Call;
     ExerciseStyle style = ExerciseStyle::European;
     double strike = 0.0;
     MarketNumbers market;
+    const double* dividend_times = nullptr;
+    const double* dividend_amounts = nullptr;
+    std::size_t dividends = 0;
 };
 
 /// How a book chooses the method per entry (engine_for says which engine
@@ -31,7 +37,9 @@ enum class BookMethod : uint8_t { Auto, Analytic, Fdm, Spectral };
 /// The engines a book routes its entries to.
 enum class Engine : uint8_t { ClosedForm, Grid, Boundary };
 
-/// Which engine values an entry by `method`. For Spectral and Auto: a
+/// Which engine values an entry by `method`. An entry with cash dividends:
+/// the grid, whatever the method (the caller refuses them to Analytic and
+/// Spectral, whose formulas have no cash dividends). For Spectral and Auto: a
 /// European, and an American that is never worth exercising early, in closed
 /// form; an American the exercise-boundary engine values (one exercise
 /// boundary, enough spread for its drift: spectral_status Valued) by it; on
@@ -117,6 +125,9 @@ Engine implied_engine_for(const BookEntry& entry, BookMethod method);
 /// valuations it took.
 VolSearchResult implied_vol_for(double price, const BookEntry& entry, BookMethod method, const FdmSettings& grid,
                                 SpectralPrecision precision, CancellationHook cancel = {});
+
+/// The entry as a problem for the grid.
+FdmProblem grid_problem(const BookEntry& entry, const FdmSettings& settings);
 
 /// Entries of one group (and one grid size) are stepped together on the
 /// grid; group 0 needs no grid (its value is sure: σ√T = 0).

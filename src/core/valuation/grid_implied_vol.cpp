@@ -13,7 +13,7 @@ namespace sorvik {
 VolSearchResult implied_vol_on_grid(double price, const BookEntry& entry, const FdmSettings& grid,
                                     CancellationHook cancel) {
     const MarketNumbers& m = entry.market;
-    FdmProblem problem{VanillaPayoff{entry.type, entry.strike}, entry.style, m, grid, std::nullopt};
+    FdmProblem problem = grid_problem(entry, grid);
     const bool american = entry.style == ExerciseStyle::American;
     const double upper = entry.type == OptionType::Call
                              ? (american ? m.spot : m.spot * std::exp(-m.dividend_yield * m.years))
