@@ -1,6 +1,7 @@
 """Cash dividends per option: their rules, and the schedules the kernel steps the grid across."""
 from __future__ import annotations
 
+import dataclasses
 from dataclasses import dataclass
 from typing import Any
 
@@ -129,8 +130,6 @@ def left_out(result: Any, unusable: Any) -> Any:
     """The result with the options that could not be valued NaN in every output."""
     if unusable is None:
         return result
-    import dataclasses
-
     if not dataclasses.is_dataclass(result):
         return np.where(unusable, np.nan, result) if np.ndim(result) else (np.nan if unusable else result)
     fields = {}
