@@ -33,23 +33,9 @@ constexpr std::size_t kLongestWord = 8;
 
 char lower_ascii(uint32_t c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c); }
 
-/// Up to eight lower-case ASCII characters packed into one integer, so that
-/// a word is matched by one comparison per spelling (words hold no NUL).
-constexpr uint64_t pack(const char* text, std::size_t length) {
-    uint64_t packed = 0;
-    for (std::size_t i = 0; i < length; ++i) packed |= static_cast<uint64_t>(static_cast<unsigned char>(text[i])) << (8 * i);
-    return packed;
-}
-
-constexpr uint64_t pack(const char* word) {
-    std::size_t length = 0;
-    while (word[length] != '\0') ++length;
-    return pack(word, length);
-}
-
 int8_t lookup(const KindTable& table, uint64_t packed) {
     for (const Spelling& s : table.words)
-        if (pack(s.word) == packed) return s.code;
+        if (s.packed == packed) return s.code;
     return -1;
 }
 
@@ -67,7 +53,7 @@ int8_t code_of(const KindTable& table, std::string_view text) {
         lowered[i] = lower_ascii(static_cast<unsigned char>(text[i]));
         if (lowered[i] == '\0') return -1;
     }
-    return lookup(table, pack(lowered, text.size()));
+    return lookup(table, pack_word(lowered, text.size()));
 }
 
 int8_t code_of_utf32(const KindTable& table, const char* text, std::size_t length) {

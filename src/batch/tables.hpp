@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "runtime/ref.hpp"
@@ -12,10 +13,21 @@
 
 namespace sorvik::batch {
 
+/// Up to eight lower-case ASCII characters packed into one integer, so that
+/// a word is matched by one comparison per spelling (words hold no NUL).
+constexpr uint64_t pack_word(const char* text, std::size_t length) {
+    uint64_t packed = 0;
+    for (std::size_t i = 0; i < length; ++i) packed |= static_cast<uint64_t>(static_cast<unsigned char>(text[i])) << (8 * i);
+    return packed;
+}
+
 /// One accepted spelling (lower case; matched in any case) and its code.
 struct Spelling {
     const char* word;
     int8_t code;
+    uint64_t packed;  ///< the word packed once, not on every lookup
+
+    constexpr Spelling(const char* w, int8_t c) : word(w), code(c), packed(pack_word(w, std::char_traits<char>::length(w))) {}
 };
 
 /// The spellings of one argument's values and how messages list them.

@@ -64,6 +64,16 @@ void keep_precision_in_the_wings(const BookEntry& e, const DiscountedTerms& term
     r.greeks.vega = scale * sqrt_t * b.vega;
 }
 
+/// The textbook closed form, its wings replaced as above. Apart from the sure
+/// value, so that the result is built where the caller wants it rather than
+/// copied there (the copy stalled on every option of a book).
+OptionResult textbook_with_precise_wings(const BookEntry& e) {
+    DiscountedTerms terms;
+    OptionResult r = price_analytic(e.type, e.strike, e.market, terms);
+    keep_precision_in_the_wings(e, terms, r);
+    return r;
+}
+
 }  // namespace
 
 FdmProblem grid_problem(const BookEntry& e, const FdmSettings& settings) {
@@ -176,10 +186,7 @@ Engine engine_for(const BookEntry& e, BookMethod method) {
 
 OptionResult value_in_closed_form(const BookEntry& e) {
     if (e.market.years == 0.0 || e.market.vol == 0.0) return sure_closed_form(e);
-    DiscountedTerms terms;
-    OptionResult r = price_analytic(e.type, e.strike, e.market, terms);
-    keep_precision_in_the_wings(e, terms, r);
-    return r;
+    return textbook_with_precise_wings(e);
 }
 
 void value_on_grid(std::span<const BookEntry> entries, const GridRequest& grid, std::span<OptionResult> out,
