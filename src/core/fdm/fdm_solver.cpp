@@ -73,13 +73,6 @@ std::vector<Drop> drops_of(const FdmProblem& p) {
     return drops;
 }
 
-/// Σ D·e^(carry·τ): the drops grown to expiry.
-double loss_at_expiry(std::span<const Drop> drops, double carry) {
-    double total = 0.0;
-    for (const Drop& d : drops) total += d.amount * std::exp(carry * d.tau);
-    return total;
-}
-
 /// The run's time grid: it stops at every drop strictly inside (0, T).
 TimeGrid time_grid_of(const FdmProblem& p, std::span<const Drop> drops) {
     std::vector<double> stops;
@@ -112,11 +105,14 @@ Kind kind_of(const FdmProblem& p) {
 /// error on the discount. Such a call is stepped as the put and read off
 /// with the parity C = P + e^y − K, exact in these terms: the call's own
 /// growth like e^y towards the top of a wide grid would feed the stencil's
-/// error on it back to the spot.
+/// error on it back to the spot. Not with cash dividends: a stock they take
+/// to 0 stays there, so S_T is no longer S's forward less theirs wherever
+/// that can happen (high σ, long lives, large dividends), and the parity
+/// would carry the put's price over with the wrong forward.
 struct GridRun {
     const FdmProblem* problem;
     bool exercise;  // exercised_early()
-    bool parity;    // a call stepped as its put
+    bool parity;    // a call without cash dividends stepped as its put
     VanillaPayoff stepped;  // the payoff on the grid
     double width;
     double kappa;   // κ
@@ -124,7 +120,6 @@ struct GridRun {
     UniformMesher mesh;
     TridiagonalOperator op;
     std::vector<Drop> drops;
-    double forward_loss;  // what the drops take off the forward at expiry: Σ D·e^((r − q)τ)
     TimeGrid times;
     double first_step;  // Δt of the first step, and of the last one: theta's
     double last_step;   // (T/0 when there are none)
@@ -137,7 +132,7 @@ struct GridRun {
     GridRun(const FdmProblem& p, const CancellationHook& hook)
         : problem(&p),
           exercise(exercised_early(p)),
-          parity(!exercise && p.payoff.type == OptionType::Call),
+          parity(!exercise && p.payoff.type == OptionType::Call && p.dividends.empty()),
           stepped{parity ? OptionType::Put : p.payoff.type, p.payoff.strike},
           width(p.half_width ? *p.half_width : grid_half_width(p)),
           kappa(exercise ? FdmProcess::coordinate_drift(p.market.rate - p.market.dividend_yield, p.market.vol,
@@ -151,7 +146,6 @@ struct GridRun {
                  .build_operator(mesh, hook)),
           // 2. Time steps, stopping at the dividends
           drops(drops_of(p)),
-          forward_loss(loss_at_expiry(drops, p.market.rate - p.market.dividend_yield)),
           times(time_grid_of(p, drops)),
           first_step(times.size() == 0 ? p.market.years / 0.0 : times.step(0)),
           last_step(times.size() == 0 ? first_step : times.step(times.size() - 1)),
@@ -299,9 +293,7 @@ struct GridRun {
             const double growth_part = share * std::exp(y);
             fit = {fit.value + growth_part, fit.slope + growth_part, fit.curvature + growth_part};
             carried += share_rate * last_step * growth_part;
-            // The parity with cash dividends: C = P + e^y − K − Σ D·e^((r − q)τ).
             if (parity) fit.value -= p.payoff.strike;
-            if (parity && !drops.empty()) fit.value -= forward_loss;
         }
         const double discount = 1.0 / growth_factor(elapsed);
         fit = {discount * fit.value, discount * fit.slope, discount * fit.curvature};
