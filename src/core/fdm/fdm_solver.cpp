@@ -187,9 +187,12 @@ struct GridRun {
         const double growth = growth_factor(tau);
         for (std::size_t i = 0; i < spots.size(); ++i) {
             poll_at_row(cancel, i);
-            out[i] = growth * stepped(spots[i] * factor);
+            out[i] = payoff_at(i, factor, growth);
         }
     }
+
+    /// The payoff at node i, given drift_factor and growth_factor at its time.
+    double payoff_at(std::size_t i, double factor, double growth) const { return growth * stepped(spots[i] * factor); }
 
     /// The drop by `amount` at τ: before it the values are those after it
     /// at the spot less the amount, V(S, before) = V(S − D, after), by the
@@ -197,23 +200,28 @@ struct GridRun {
     /// the lowest node's value along the far field, and a stock that drops
     /// to 0 or below is worth 0 ever after: the far field (and the payoff)
     /// at 0. An option exercised early may be exercised at the spot it drops
-    /// to, and just before the drop. `floor` has N entries of scratch.
-    void cross_drop(double tau, double amount, std::span<const double> after, std::span<double> before,
-                    std::span<double> floor) const {
+    /// to, and just before the drop.
+    void cross_drop(double tau, double amount, std::span<const double> after, std::span<double> before) const {
         const FdmProblem& p = *problem;
         const std::span<const double> x = mesh.locations();
         const std::size_t n = x.size();
         const double factor = drift_factor(tau), grown = growth_factor(tau), shift = kappa * tau;
         const double lowest = grown * stepped.far_field(true, spots[0] * factor, tau, p.market);
-        if (exercise) payoff(tau, floor);
+        // The points first, into `before`: apart from the read-offs, the
+        // logarithms' calls leave the loop below without spills.
+        for (std::size_t i = 0; i < n; ++i) {
+            poll_at_row(cancel, i);
+            const double spot = spots[i] * factor - amount;
+            before[i] = spot > 0.0 ? std::log(spot) + shift : -std::numeric_limits<double>::infinity();
+        }
         RisingReadOff carried(x, after);  // the points rise with the nodes
         for (std::size_t i = 0; i < n; ++i) {
             poll_at_row(cancel, i);
             const double spot = spots[i] * factor - amount;
-            const double y = spot > 0.0 ? std::log(spot) + shift : -std::numeric_limits<double>::infinity();
+            const double y = before[i];
             double value = y >= x[0] ? carried(y)
                                      : after[0] + (grown * stepped.far_field(true, std::max(spot, 0.0), tau, p.market) - lowest);
-            if (exercise) value = std::max({value, grown * stepped(std::max(spot, 0.0)), floor[i]});
+            if (exercise) value = std::max({value, grown * stepped(std::max(spot, 0.0)), payoff_at(i, factor, grown)});
             before[i] = value;
         }
     }
@@ -333,7 +341,7 @@ void solve_together(const std::array<const FdmProblem*, W>& problems, std::array
         // at expiry is paid before the payoff.
         const GridRun& run = *runs[w];
         if (!run.drops.empty() && run.drops.front().tau == 0.0) {
-            run.cross_drop(0.0, run.drops.front().amount, work, before, after);
+            run.cross_drop(0.0, run.drops.front().amount, work, before);
             lanes.load(w, run.op, run.first_step, before, work);
         } else {
             lanes.load(w, run.op, run.first_step, work, work);
@@ -359,7 +367,7 @@ void solve_together(const std::array<const FdmProblem*, W>& problems, std::array
                     poll_at_row(cancel, i);
                     after[i] = lanes.at(lanes.u, i, w);
                 }
-                run.cross_drop(tau, drop->amount, after, before, work);
+                run.cross_drop(tau, drop->amount, after, before);
                 lanes.restart(w, run.op, dt, before, after);
                 run.use_step(lanes, w, dt, Exercise::order);
             }
