@@ -242,8 +242,10 @@ struct GridRun {
     double end_value(bool low_end, double tau, double floor) const {
         const FdmProblem& p = *problem;
         const double spot = spots[low_end ? 0 : spots.size() - 1] * drift_factor(tau);
-        return Exercise::hold(growth_factor(tau) * stepped.far_field(low_end, spot, tau, p.market, dividends_ahead(tau)),
-                              floor);
+        // The far field is 0 on the side where the payoff is not exercised:
+        // only the other needs the dividends ahead, an exponential apiece.
+        const double ahead = low_end == stepped.exercised_at_low_spots() ? dividends_ahead(tau) : 0.0;
+        return Exercise::hold(growth_factor(tau) * stepped.far_field(low_end, spot, tau, p.market, ahead), floor);
     }
 
     /// 8. Price and greeks off the final grid by the local cubic of read_off,
