@@ -27,6 +27,9 @@ constexpr std::size_t kBoundaryChunk = 48;
 /// Closed-form rows per chunk: about a hundred microseconds of work, less
 /// than handing them to a worker would cost when there is only one chunk.
 constexpr std::size_t kClosedFormChunk = 4096;
+/// Closed-form rows valued together: enough to keep the lanes full, few
+/// enough to stay in the first-level cache.
+constexpr std::size_t kClosedFormBlock = 32;
 
 /// Where the results go: six arrays of the book's shape, or six doubles for a book of no dimension.
 struct Outputs {
@@ -78,11 +81,21 @@ void value_closed_form(const BookInputs& book, const CallSettings& settings, con
     auto work = [&](std::size_t begin, std::size_t end, const StopFlag&) {
         if (!first.before(begin)) return;
         auto at = book.cursor(static_cast<Py_ssize_t>(begin));
-        BookEntry entry;
+        // Usable rows gather into a block, valued together (two options share the lanes).
+        std::array<BookEntry, kClosedFormBlock> entries;
+        std::array<OptionResult, kClosedFormBlock> results;
+        std::array<std::size_t, kClosedFormBlock> where;
+        std::size_t count = 0;
+        auto flush = [&] {
+            value_in_closed_form(std::span<const BookEntry>(entries.data(), count), std::span(results.data(), count));
+            for (std::size_t j = 0; j < count; ++j) out.write(where[j], results[j]);
+            count = 0;
+        };
         for (std::size_t i = begin; i < end; ++i, at.advance()) {
-            const RowProblem bad = book.read(at).entry(book.layout(), settings.method, settings.grid, entry);
+            const RowProblem bad = book.read(at).entry(book.layout(), settings.method, settings.grid, entries[count]);
             if (!bad.found()) {
-                out.write(i, value_in_closed_form(entry));
+                where[count] = i;
+                if (++count == kClosedFormBlock) flush();
             } else if (settings.nan_mode) {
                 out.write_nan(i);
             } else {
@@ -90,6 +103,7 @@ void value_closed_form(const BookInputs& book, const CallSettings& settings, con
                 return;
             }
         }
+        flush();
     };
     run_in_parallel(static_cast<std::size_t>(book.shape().size), kClosedFormChunk, settings.threads, work, progress,
                     kClosedFormChunk);

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "american/lane_math.hpp"
-#include "american/lanes.hpp"
+#include "lanes.hpp"
 #include "fault.hpp"
 
 namespace sorvik {

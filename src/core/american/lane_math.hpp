@@ -4,7 +4,7 @@
 #include <array>
 #include <cmath>
 
-#include "american/lanes.hpp"
+#include "lanes.hpp"
 
 namespace sorvik::lanes {
 

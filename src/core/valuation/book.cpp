@@ -64,15 +64,7 @@ void keep_precision_in_the_wings(const BookEntry& e, const DiscountedTerms& term
     r.greeks.vega = scale * sqrt_t * b.vega;
 }
 
-/// The textbook closed form, its wings replaced as above. Apart from the sure
-/// value, so that the result is built where the caller wants it rather than
-/// copied there (the copy stalled on every option of a book).
-OptionResult textbook_with_precise_wings(const BookEntry& e) {
-    DiscountedTerms terms;
-    OptionResult r = price_analytic(e.type, e.strike, e.market, terms);
-    keep_precision_in_the_wings(e, terms, r);
-    return r;
-}
+bool is_sure(const BookEntry& e) { return e.market.years == 0.0 || e.market.vol == 0.0; }
 
 }  // namespace
 
@@ -185,8 +177,36 @@ Engine engine_for(const BookEntry& e, BookMethod method) {
 }
 
 OptionResult value_in_closed_form(const BookEntry& e) {
-    if (e.market.years == 0.0 || e.market.vol == 0.0) return sure_closed_form(e);
-    return textbook_with_precise_wings(e);
+    if (is_sure(e)) return sure_closed_form(e);
+    DiscountedTerms terms;
+    OptionResult r = price_analytic(e.type, e.strike, e.market, terms);
+    keep_precision_in_the_wings(e, terms, r);
+    return r;
+}
+
+void value_in_closed_form(std::span<const BookEntry> entries, std::span<OptionResult> out) {
+    if (out.size() != entries.size()) throw Fault("value_in_closed_form: results and entries differ in number");
+    constexpr std::size_t none = static_cast<std::size_t>(-1);
+    std::size_t waiting = none;  // a random option waiting for a second one to share the lanes
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const BookEntry& e = entries[i];
+        if (is_sure(e)) {
+            out[i] = sure_closed_form(e);
+        } else if (waiting == none) {
+            waiting = i;
+        } else {
+            const BookEntry& first = entries[waiting];
+            DiscountedTerms terms[2];
+            OptionResult results[2];
+            price_analytic({{first.type, e.type}, {first.strike, e.strike}, {&first.market, &e.market}}, results, terms);
+            keep_precision_in_the_wings(first, terms[0], results[0]);
+            keep_precision_in_the_wings(e, terms[1], results[1]);
+            out[waiting] = results[0];
+            out[i] = results[1];
+            waiting = none;
+        }
+    }
+    if (waiting != none) out[waiting] = value_in_closed_form(entries[waiting]);
 }
 
 void value_on_grid(std::span<const BookEntry> entries, const GridRequest& grid, std::span<OptionResult> out,

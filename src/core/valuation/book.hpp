@@ -100,6 +100,10 @@ const char* entry_problem_reason(EntryProblem problem);
 /// forms agree to about 10 ulps.
 OptionResult value_in_closed_form(const BookEntry& entry);
 
+/// value_in_closed_form of each entry into out (same length), bit for bit,
+/// two options at a time where both are random.
+void value_in_closed_form(std::span<const BookEntry> entries, std::span<OptionResult> out);
+
 /// Values entries on the grid into out (same length), with vega and rho as
 /// GridRequest says. Entries must have passed check_entry. They are stepped
 /// several at a time; every result has the bits that valuing its entry alone

@@ -1,4 +1,4 @@
-// american/lanes.hpp: two doubles in one SSE2 register (GCC vector extension), and the same operations on a double.
+// lanes.hpp: two doubles in one SSE2 register (GCC vector extension), and the same operations on a double.
 #pragma once
 
 #include <bit>
