@@ -208,6 +208,7 @@ BookInputs::BookInputs(PyObject* const* numbers, PyObject* const* kinds, const I
             strides[d] = own < 0 || own_extent_[k][own] == 1 ? 0 : buffer->view().strides[own];
         }
         strides_[k] = strides.data();
+        data_[k] = k < kNumbers ? numbers_[k].at.data : kinds_[k - kNumbers].at.data;
     }
 }
 
@@ -227,9 +228,9 @@ void BookInputs::take_dividends(PyObject* pair) {
 
 Row BookInputs::read(const Cursor<kInputs>& at) const {
     Row row;
-    for (std::size_t k = 0; k < kNumbers; ++k) std::memcpy(&row.x[k], numbers_[k].at.data + at.offset(k), sizeof(double));
-    row.type = kinds_[0].decode(kinds_[0].at.data + at.offset(kNumbers));
-    row.style = kinds_[1].decode(kinds_[1].at.data + at.offset(kNumbers + 1));
+    for (std::size_t k = 0; k < kNumbers; ++k) std::memcpy(&row.x[k], at.at(k), sizeof(double));
+    row.type = kinds_[0].decode(at.at(kNumbers));
+    row.style = kinds_[1].decode(at.at(kNumbers + 1));
     if (dividend_columns_ != 0) {
         const std::size_t first = static_cast<std::size_t>(at.flat()) * dividend_columns_;
         row.dividend_times = static_cast<const double*>(dividend_times_->view().buf) + first;

@@ -110,7 +110,7 @@ public:
     const EntryLayout& layout() const { return layout_; }
 
     /// A cursor positioned at flat index `flat`, and the row it points at.
-    Cursor<kInputs> cursor(Py_ssize_t flat) const { return Cursor<kInputs>(shape_, strides_, flat); }
+    Cursor<kInputs> cursor(Py_ssize_t flat) const { return Cursor<kInputs>(shape_, data_, strides_, flat); }
     Row read(const Cursor<kInputs>& at) const;
 
     /// The lowest flat index of the book holding an unknown word of kind k
@@ -135,6 +135,7 @@ private:
     EntryLayout layout_;
     std::array<NumberInput, kNumbers> numbers_;
     std::array<KindInput, kKinds> kinds_;
+    std::array<const char*, kInputs> data_{};
     std::array<const Py_ssize_t*, kInputs> strides_;
     std::unique_ptr<Buffer> dividend_times_, dividend_amounts_;
     std::size_t dividend_columns_ = 0;

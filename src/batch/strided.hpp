@@ -26,23 +26,28 @@ struct StridedInput {
     std::array<Py_ssize_t, kMaxDims> strides{};
 };
 
-/// Walks the book's flat indices in C order, keeping the byte offset of
-/// every one of `N` inputs; starts at any flat index.
+/// Walks the book's flat indices in C order, keeping a pointer to the
+/// element of every one of `N` inputs; starts at any flat index. Pointers,
+/// not offsets from the inputs' data: an offset just updated and then added
+/// to its base two at a time in one vector register cannot be forwarded from
+/// its store, which stalled every row.
 template <std::size_t N>
 class Cursor {
 public:
-    Cursor(const BookShape& shape, const std::array<const Py_ssize_t*, N>& strides, Py_ssize_t flat)
-        : shape_(shape), strides_(strides), flat_(flat) {
+    Cursor(const BookShape& shape, const std::array<const char*, N>& data,
+           const std::array<const Py_ssize_t*, N>& strides, Py_ssize_t flat)
+        : shape_(shape), strides_(strides), at_(data), flat_(flat) {
         if (shape.size == 0) return;  // an empty book has no index to position at (and an extent of 0)
         Py_ssize_t rest = flat;
         for (int d = shape.ndim - 1; d >= 0; --d) {
             index_[d] = rest % shape.extent[d];
             rest /= shape.extent[d];
-            for (std::size_t k = 0; k < N; ++k) offset_[k] += index_[d] * strides_[k][d];
+            for (std::size_t k = 0; k < N; ++k) at_[k] += index_[d] * strides_[k][d];
         }
     }
 
-    Py_ssize_t offset(std::size_t k) const { return offset_[k]; }
+    /// Input k's element at the cursor.
+    const char* at(std::size_t k) const { return at_[k]; }
     /// The flat index (C order) the cursor points at.
     Py_ssize_t flat() const { return flat_; }
 
@@ -50,10 +55,10 @@ public:
         ++flat_;
         for (int d = shape_.ndim - 1; d >= 0; --d) {
             if (++index_[d] < shape_.extent[d]) {
-                for (std::size_t k = 0; k < N; ++k) offset_[k] += strides_[k][d];
+                for (std::size_t k = 0; k < N; ++k) at_[k] += strides_[k][d];
                 return;
             }
-            for (std::size_t k = 0; k < N; ++k) offset_[k] -= (index_[d] - 1) * strides_[k][d];
+            for (std::size_t k = 0; k < N; ++k) at_[k] -= (index_[d] - 1) * strides_[k][d];
             index_[d] = 0;
         }
     }
@@ -62,7 +67,7 @@ private:
     const BookShape& shape_;
     std::array<const Py_ssize_t*, N> strides_;
     std::array<Py_ssize_t, kMaxDims> index_{};
-    std::array<Py_ssize_t, N> offset_{};
+    std::array<const char*, N> at_;
     Py_ssize_t flat_;
 };
 

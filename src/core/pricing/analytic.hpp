@@ -1,6 +1,8 @@
 // pricing/analytic.hpp: closed-form Black–Scholes–Merton price and greeks.
 #pragma once
 
+#include <span>
+
 #include "instrument/stock_option.hpp"
 #include "pricing/market_numbers.hpp"
 #include "pricing/option_result.hpp"
@@ -27,16 +29,17 @@ struct DiscountedTerms {
 /// price_analytic, bit for bit, also telling the discounted terms.
 OptionResult price_analytic(OptionType type, double strike, const MarketNumbers& market, DiscountedTerms& terms);
 
-/// Two options for the two-lane form below.
-struct AnalyticPair {
-    OptionType type[2];
-    double strike[2];
-    const MarketNumbers* market[2];
+/// One option of a book for the form below.
+struct AnalyticOption {
+    OptionType type;
+    double strike;
+    const MarketNumbers* market;
 };
 
-/// Two options at once, in the two lanes of SIMD registers: each option's
-/// results and terms are those of price_analytic, bit for bit. For books,
-/// where the arithmetic then costs about half.
-void price_analytic(const AnalyticPair& options, OptionResult (&results)[2], DiscountedTerms (&terms)[2]);
+/// price_analytic of each option into results and terms (both as long as
+/// options), bit for bit. Faster per option: the options are taken in blocks,
+/// two to a SIMD register, each stage of the formula over the whole block.
+void price_analytic(std::span<const AnalyticOption> options, std::span<OptionResult> results,
+                    std::span<DiscountedTerms> terms);
 
 }  // namespace sorvik

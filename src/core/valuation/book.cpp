@@ -1,6 +1,7 @@
 // valuation/book.cpp: the rules for valuing many options given in market numbers.
 #include "valuation/book.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -186,27 +187,29 @@ OptionResult value_in_closed_form(const BookEntry& e) {
 
 void value_in_closed_form(std::span<const BookEntry> entries, std::span<OptionResult> out) {
     if (out.size() != entries.size()) throw Fault("value_in_closed_form: results and entries differ in number");
-    constexpr std::size_t none = static_cast<std::size_t>(-1);
-    std::size_t waiting = none;  // a random option waiting for a second one to share the lanes
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        const BookEntry& e = entries[i];
-        if (is_sure(e)) {
-            out[i] = sure_closed_form(e);
-        } else if (waiting == none) {
-            waiting = i;
-        } else {
-            const BookEntry& first = entries[waiting];
-            DiscountedTerms terms[2];
-            OptionResult results[2];
-            price_analytic({{first.type, e.type}, {first.strike, e.strike}, {&first.market, &e.market}}, results, terms);
-            keep_precision_in_the_wings(first, terms[0], results[0]);
-            keep_precision_in_the_wings(e, terms[1], results[1]);
-            out[waiting] = results[0];
-            out[i] = results[1];
-            waiting = none;
+    constexpr std::size_t block = 32;
+    for (std::size_t start = 0; start < entries.size(); start += block) {
+        const std::size_t end = std::min(entries.size(), start + block);
+        AnalyticOption options[block];
+        std::size_t where[block];
+        std::size_t count = 0;
+        for (std::size_t i = start; i < end; ++i) {
+            const BookEntry& e = entries[i];
+            if (is_sure(e)) {
+                out[i] = sure_closed_form(e);
+            } else {
+                options[count] = {e.type, e.strike, &e.market};
+                where[count++] = i;
+            }
+        }
+        OptionResult results[block];
+        DiscountedTerms terms[block];
+        price_analytic(std::span(options, count), std::span(results, count), std::span(terms, count));
+        for (std::size_t j = 0; j < count; ++j) {
+            keep_precision_in_the_wings(entries[where[j]], terms[j], results[j]);
+            out[where[j]] = results[j];
         }
     }
-    if (waiting != none) out[waiting] = value_in_closed_form(entries[waiting]);
 }
 
 void value_on_grid(std::span<const BookEntry> entries, const GridRequest& grid, std::span<OptionResult> out,

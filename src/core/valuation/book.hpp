@@ -101,7 +101,7 @@ const char* entry_problem_reason(EntryProblem problem);
 OptionResult value_in_closed_form(const BookEntry& entry);
 
 /// value_in_closed_form of each entry into out (same length), bit for bit,
-/// two options at a time where both are random.
+/// and faster per option (price_analytic over blocks of options).
 void value_in_closed_form(std::span<const BookEntry> entries, std::span<OptionResult> out);
 
 /// Values entries on the grid into out (same length), with vega and rho as
