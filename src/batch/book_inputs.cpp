@@ -226,11 +226,28 @@ void BookInputs::take_dividends(PyObject* pair) {
     dividend_columns_ = static_cast<std::size_t>(dividend_times_->view().shape[1]);
 }
 
-Row BookInputs::read(const Cursor<kInputs>& at) const {
+int8_t WordMemo::decode(const KindInput& in, std::size_t k, const char* item) {
+    if (in.encoding == KindInput::Encoding::Code || in.itemsize > sizeof(Slot::bytes)) return in.decode(item);
+    uint64_t bytes[2] = {0, 0};
+    std::memcpy(bytes, item, in.itemsize);
+    uint64_t mixed = (bytes[0] ^ (bytes[1] * 0x9e3779b97f4a7c15u)) * 0xff51afd7ed558ccdu;
+    mixed = (mixed ^ (mixed >> 32)) * 0x9e3779b97f4a7c15u;
+    std::array<Slot, kWays>& set = sets_[k][mixed >> (64 - kSetBits)];
+    for (const Slot& slot : set)
+        if (slot.used && slot.bytes[0] == bytes[0] && slot.bytes[1] == bytes[1]) return slot.code;
+    // The newest word first; the other way keeps the one before it.
+    set[1] = set[0];
+    set[0] = {{bytes[0], bytes[1]}, in.decode(item), true};
+    return set[0].code;
+}
+
+Row BookInputs::read(const Cursor<kInputs>& at, WordMemo* memo) const {
     Row row;
     for (std::size_t k = 0; k < kNumbers; ++k) std::memcpy(&row.x[k], at.at(k), sizeof(double));
-    row.type = kinds_[0].decode(at.at(kNumbers));
-    row.style = kinds_[1].decode(at.at(kNumbers + 1));
+    for (std::size_t k = 0; k < kKinds; ++k) {
+        const char* item = at.at(kNumbers + k);
+        (k == 0 ? row.type : row.style) = memo ? memo->decode(kinds_[k], k, item) : kinds_[k].decode(item);
+    }
     if (dividend_columns_ != 0) {
         const std::size_t first = static_cast<std::size_t>(at.flat()) * dividend_columns_;
         row.dividend_times = static_cast<const double*>(dividend_times_->view().buf) + first;

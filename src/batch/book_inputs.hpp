@@ -82,6 +82,24 @@ struct KindInput {
     int8_t decode(const char* item) const;
 };
 
+/// Words one worker has decoded, keyed by their stored bytes: a book repeats
+/// a few words, and comparing two machine words is cheaper than decoding
+/// (whose loop over characters, ending where each word ends, mispredicts on
+/// books that mix words at random). Words of up to 16 bytes ('U4', 'S16').
+class WordMemo {
+public:
+    int8_t decode(const KindInput& in, std::size_t k, const char* item);
+
+private:
+    struct Slot {
+        uint64_t bytes[2];
+        int8_t code;
+        bool used;
+    };
+    static constexpr std::size_t kSetBits = 5, kWays = 2;
+    std::array<std::array<std::array<Slot, kWays>, std::size_t{1} << kSetBits>, kKinds> sets_{};
+};
+
 /// The inputs held for the call, broadcast with numpy's rules (without
 /// copying: a broadcast axis has stride 0).
 class BookInputs {
@@ -111,7 +129,8 @@ public:
 
     /// A cursor positioned at flat index `flat`, and the row it points at.
     Cursor<kInputs> cursor(Py_ssize_t flat) const { return Cursor<kInputs>(shape_, data_, strides_, flat); }
-    Row read(const Cursor<kInputs>& at) const;
+    /// `memo`, when given, saves decoding words again (one per worker).
+    Row read(const Cursor<kInputs>& at, WordMemo* memo = nullptr) const;
 
     /// The lowest flat index of the book holding an unknown word of kind k
     /// (0 option type, 1 exercise), found among the input's own elements, not

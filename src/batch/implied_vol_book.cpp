@@ -81,8 +81,9 @@ PyObject* implied_vol_book(PyObject*, PyObject* const* args, Py_ssize_t nargs) n
         auto work = [&](std::size_t begin, std::size_t end, const StopFlag& stop) {
             auto at = book.cursor(static_cast<Py_ssize_t>(begin));
             BookEntry entry;
+            WordMemo memo;
             for (std::size_t i = begin; i < end && first.before(i); ++i, at.advance()) {
-                const Row row = book.read(at);
+                const Row row = book.read(at, &memo);
                 const RowProblem bad = row_problem(row, book.layout(), settings, entry);
                 if (bad.found()) {
                     if (!settings.nan_mode) first.offer(static_cast<Py_ssize_t>(i), bad.input, bad.why);

@@ -86,13 +86,14 @@ void value_closed_form(const BookInputs& book, const CallSettings& settings, con
         std::array<OptionResult, kClosedFormBlock> results;
         std::array<std::size_t, kClosedFormBlock> where;
         std::size_t count = 0;
+        WordMemo memo;
         auto flush = [&] {
             value_in_closed_form(std::span<const BookEntry>(entries.data(), count), std::span(results.data(), count));
             for (std::size_t j = 0; j < count; ++j) out.write(where[j], results[j]);
             count = 0;
         };
         for (std::size_t i = begin; i < end; ++i, at.advance()) {
-            const RowProblem bad = book.read(at).entry(book.layout(), settings.method, settings.grid, entries[count]);
+            const RowProblem bad = book.read(at, &memo).entry(book.layout(), settings.method, settings.grid, entries[count]);
             if (!bad.found()) {
                 where[count] = i;
                 if (++count == kClosedFormBlock) flush();
@@ -147,10 +148,11 @@ void value_by_engines(const BookInputs& book, const CallSettings& settings, cons
     auto classify = [&](std::size_t begin, std::size_t end, const StopFlag& stop) {
         auto at = book.cursor(static_cast<Py_ssize_t>(begin));
         BookEntry entry;
+        WordMemo memo;
         std::size_t valued = 0;
         for (std::size_t i = begin; i < end && first.before(i); ++i, at.advance()) {
             if ((i & 0xfff) == 0 && stop.load(std::memory_order_relaxed)) return;
-            const RowProblem bad = book.read(at).entry(book.layout(), settings.method, settings.grid, entry);
+            const RowProblem bad = book.read(at, &memo).entry(book.layout(), settings.method, settings.grid, entry);
             if (bad.found()) {
                 if (!settings.nan_mode) {
                     first.offer(static_cast<Py_ssize_t>(i), bad.input, bad.why);
