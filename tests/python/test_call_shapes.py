@@ -89,6 +89,23 @@ def test_option_words_of_every_container_give_the_same_bits(types):
         np.testing.assert_array_equal(getattr(got, field), getattr(expected, field))
 
 
+@pytest.mark.parametrize("dtype", ["U", "S"])
+def test_a_long_column_of_many_spellings_reads_each_row_as_its_word(dtype):
+    # More distinct words than a worker keeps decoded, in random order, so that they displace one another.
+    known = ("call", "put", "c", "p")
+    words = ["".join(ch.upper() if mask >> i & 1 else ch for i, ch in enumerate(word))
+             for word in known for mask in range(1 << len(word))] + ["cal", "putt", "pu", "x"]
+    rng = np.random.default_rng(3)
+    column = np.array(words)[rng.integers(0, len(words), 20_000)]
+    spots = rng.uniform(80.0, 120.0, column.size)
+    got = sb.value(spots, 100.0, 0.5, 0.02, 0.3, option_type=column.astype(dtype), errors="nan")
+    calls = sb.value(spots, 100.0, 0.5, 0.02, 0.3, option_type="call").price
+    puts = sb.value(spots, 100.0, 0.5, 0.02, 0.3, option_type="put").price
+    lower = np.char.lower(column)
+    expected = np.where(np.isin(lower, ["call", "c"]), calls, np.where(np.isin(lower, ["put", "p"]), puts, np.nan))
+    np.testing.assert_array_equal(got.price, expected)
+
+
 def test_inputs_of_any_number_of_dimensions_numpy_makes_broadcast():
     deep = sb.value(np.full((1,) * 40 + (2,), 100.0), 100.0, 1.0, 0.05, [0.2, 0.3], option_type="put")
     flat = sb.value(100.0, 100.0, 1.0, 0.05, np.array([0.2, 0.3]), option_type="put")
