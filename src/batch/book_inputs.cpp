@@ -79,6 +79,7 @@ RowProblem Row::entry(const EntryLayout& at, BookMethod method, const GridReques
     e.dividend_amounts = dividend_amounts;
     e.dividends = dividends;
     const EntryProblem problem = check_entry(e, method, grid);
+    if (problem == EntryProblem::None && (type == 0 || type == 1) && (style == 0 || style == 1)) return {};
     const char* why = entry_problem_reason(problem);
     switch (problem) {
         case EntryProblem::Spot: return {at.spot, why};
@@ -227,14 +228,22 @@ void BookInputs::take_dividends(PyObject* pair) {
 }
 
 int8_t WordMemo::decode(const KindInput& in, std::size_t k, const char* item) {
-    if (in.encoding == KindInput::Encoding::Code || in.itemsize > sizeof(Slot::bytes)) return in.decode(item);
+    if (in.encoding == KindInput::Encoding::Code) return static_cast<int8_t>(*item);
     uint64_t bytes[2] = {0, 0};
-    std::memcpy(bytes, item, in.itemsize);
+    // Copies of a size known here for the common words ('U4', 'U2', 'U1'), not a call per row.
+    switch (in.itemsize) {
+        case 16: std::memcpy(bytes, item, 16); break;
+        case 8: std::memcpy(bytes, item, 8); break;
+        case 4: std::memcpy(bytes, item, 4); break;
+        default:
+            if (in.itemsize > sizeof bytes) return in.decode(item);
+            std::memcpy(bytes, item, in.itemsize);
+    }
     uint64_t mixed = (bytes[0] ^ (bytes[1] * 0x9e3779b97f4a7c15u)) * 0xff51afd7ed558ccdu;
     mixed = (mixed ^ (mixed >> 32)) * 0x9e3779b97f4a7c15u;
     std::array<Slot, kWays>& set = sets_[k][mixed >> (64 - kSetBits)];
-    for (const Slot& slot : set)
-        if (slot.used && slot.bytes[0] == bytes[0] && slot.bytes[1] == bytes[1]) return slot.code;
+    if (set[0].used && set[0].bytes[0] == bytes[0] && set[0].bytes[1] == bytes[1]) return set[0].code;
+    if (set[1].used && set[1].bytes[0] == bytes[0] && set[1].bytes[1] == bytes[1]) return set[1].code;
     // The newest word first; the other way keeps the one before it.
     set[1] = set[0];
     set[0] = {{bytes[0], bytes[1]}, in.decode(item), true};

@@ -27,10 +27,9 @@ struct StridedInput {
 };
 
 /// Walks the book's flat indices in C order, keeping a pointer to the
-/// element of every one of `N` inputs; starts at any flat index. Pointers,
-/// not offsets from the inputs' data: an offset just updated and then added
-/// to its base two at a time in one vector register cannot be forwarded from
-/// its store, which stalled every row.
+/// element of every one of `N` inputs; starts at any flat index. Each step
+/// along the last axis adds strides held in the cursor itself: no lookup
+/// through the inputs' stride arrays on every row.
 template <std::size_t N>
 class Cursor {
 public:
@@ -38,6 +37,8 @@ public:
            const std::array<const Py_ssize_t*, N>& strides, Py_ssize_t flat)
         : shape_(shape), strides_(strides), at_(data), flat_(flat) {
         if (shape.size == 0) return;  // an empty book has no index to position at (and an extent of 0)
+        if (shape.ndim > 0)
+            for (std::size_t k = 0; k < N; ++k) step_[k] = strides_[k][shape.ndim - 1];
         Py_ssize_t rest = flat;
         for (int d = shape.ndim - 1; d >= 0; --d) {
             index_[d] = rest % shape.extent[d];
@@ -53,7 +54,17 @@ public:
 
     void advance() {
         ++flat_;
-        for (int d = shape_.ndim - 1; d >= 0; --d) {
+        // Along the last axis (every step but one per row of it) from the steps held here.
+        const int last = shape_.ndim - 1;
+        if (last >= 0 && ++index_[last] < shape_.extent[last]) {
+            for (std::size_t k = 0; k < N; ++k) at_[k] += step_[k];
+            return;
+        }
+        if (last >= 0) {
+            for (std::size_t k = 0; k < N; ++k) at_[k] -= (index_[last] - 1) * step_[k];
+            index_[last] = 0;
+        }
+        for (int d = last - 1; d >= 0; --d) {
             if (++index_[d] < shape_.extent[d]) {
                 for (std::size_t k = 0; k < N; ++k) at_[k] += strides_[k][d];
                 return;
@@ -68,6 +79,7 @@ private:
     std::array<const Py_ssize_t*, N> strides_;
     std::array<Py_ssize_t, kMaxDims> index_{};
     std::array<const char*, N> at_;
+    std::array<Py_ssize_t, N> step_{};  ///< each input's stride along the last axis
     Py_ssize_t flat_;
 };
 

@@ -37,6 +37,33 @@ OptionResult sure_closed_form(const BookEntry& e) {
     return {sure.value, Greeks{sure.delta, 0.0, sure.theta, vega, sure.rho}};
 }
 
+/// Whether a textbook price is small enough to be replaced (below).
+bool in_the_wings(const DiscountedTerms& terms, const OptionResult& r) {
+    return r.price < (terms.spot + terms.strike) * (1.0 / 32.0);
+}
+
+/// ln(F/K), taking ln(S/K) from the exact |S − K| as the kernel does.
+double forward_log_moneyness(const BookEntry& e) {
+    const MarketNumbers& m = e.market;
+    const double S = m.spot, K = e.strike;
+    const double log_ratio = std::copysign(std::log1p(std::abs(S - K) / std::min(S, K)), S - K);
+    return log_ratio + (m.rate - m.dividend_yield) * m.years;
+}
+
+/// The normalised form's price and vega, for an out-of-the-money option
+/// with forward log-moneyness x.
+void take_normalised_form(const BookEntry& e, const DiscountedTerms& terms, double x, OptionResult& r) {
+    const bool out_of_the_money = e.type == OptionType::Call ? x < 0.0 : x > 0.0;
+    if (!out_of_the_money) return;
+    const double sqrt_t = std::sqrt(e.market.years);
+    const double root_spot = std::sqrt(terms.spot), root_strike = std::sqrt(terms.strike);
+    const double root_up = std::min(root_spot, root_strike) / std::max(root_spot, root_strike);  // e^(x/2)
+    const NormalisedBlack b = normalised_black(-std::abs(x), root_up, e.market.vol * sqrt_t);
+    const double scale = root_spot * root_strike;
+    r.price = scale * b.value;
+    r.greeks.vega = scale * sqrt_t * b.vega;
+}
+
 /// Replaces the textbook price and vega of an out-of-the-money option by
 /// the normalised form of the implied-volatility kernel, √(S·e^(−qT)·K·e^(−rT))
 /// times b(x, σ√T), where the price is below 1/32 of S·e^(−qT) + K·e^(−rT).
@@ -47,22 +74,30 @@ OptionResult sure_closed_form(const BookEntry& e) {
 /// standard deviations it has no digit left), the normalised form's a few
 /// ulps. At the switch both are within about 10 ulps.
 void keep_precision_in_the_wings(const BookEntry& e, const DiscountedTerms& terms, OptionResult& r) {
-    const MarketNumbers& m = e.market;
-    const double S = m.spot, K = e.strike, T = m.years;
-    const double carried = terms.spot, strike_pv = terms.strike;
-    if (!(r.price < (carried + strike_pv) * (1.0 / 32.0))) return;
-    // ln(F/K), taking ln(S/K) from the exact |S − K| as the kernel does.
-    const double log_ratio = std::copysign(std::log1p(std::abs(S - K) / std::min(S, K)), S - K);
-    const double x = log_ratio + (m.rate - m.dividend_yield) * T;
-    const bool out_of_the_money = e.type == OptionType::Call ? x < 0.0 : x > 0.0;
-    if (!out_of_the_money) return;
-    const double sqrt_t = std::sqrt(T);
-    const double root_spot = std::sqrt(carried), root_strike = std::sqrt(strike_pv);
-    const double root_up = std::min(root_spot, root_strike) / std::max(root_spot, root_strike);  // e^(x/2)
-    const NormalisedBlack b = normalised_black(-std::abs(x), root_up, m.vol * sqrt_t);
-    const double scale = root_spot * root_strike;
-    r.price = scale * b.value;
-    r.greeks.vega = scale * sqrt_t * b.vega;
+    if (in_the_wings(terms, r)) take_normalised_form(e, terms, forward_log_moneyness(e), r);
+}
+
+/// keep_precision_in_the_wings for a block of results: the options in the
+/// wings (about a quarter of a random book, in no pattern a branch could
+/// predict) are gathered first, without a branch, then taken stage by stage.
+void keep_precision_in_the_wings(std::span<const BookEntry* const> entries, std::span<const DiscountedTerms> terms,
+                                 std::span<OptionResult> results) {
+    constexpr std::size_t most = 64;
+    std::size_t wing[most];
+    double x[most];
+    for (std::size_t start = 0; start < results.size(); start += most) {
+        const std::size_t end = std::min(results.size(), start + most);
+        std::size_t wings = 0;
+        for (std::size_t j = start; j < end; ++j) {
+            wing[wings] = j;
+            wings += in_the_wings(terms[j], results[j]) ? 1 : 0;
+        }
+        for (std::size_t w = 0; w < wings; ++w) x[w] = forward_log_moneyness(*entries[wing[w]]);
+        for (std::size_t w = 0; w < wings; ++w) {
+            const std::size_t j = wing[w];
+            take_normalised_form(*entries[j], terms[j], x[w], results[j]);
+        }
+    }
 }
 
 bool is_sure(const BookEntry& e) { return e.market.years == 0.0 || e.market.vol == 0.0; }
@@ -191,6 +226,7 @@ void value_in_closed_form(std::span<const BookEntry> entries, std::span<OptionRe
     for (std::size_t start = 0; start < entries.size(); start += block) {
         const std::size_t end = std::min(entries.size(), start + block);
         AnalyticOption options[block];
+        const BookEntry* random[block];
         std::size_t where[block];
         std::size_t count = 0;
         for (std::size_t i = start; i < end; ++i) {
@@ -199,16 +235,15 @@ void value_in_closed_form(std::span<const BookEntry> entries, std::span<OptionRe
                 out[i] = sure_closed_form(e);
             } else {
                 options[count] = {e.type, e.strike, &e.market};
+                random[count] = &e;
                 where[count++] = i;
             }
         }
         OptionResult results[block];
         DiscountedTerms terms[block];
         price_analytic(std::span(options, count), std::span(results, count), std::span(terms, count));
-        for (std::size_t j = 0; j < count; ++j) {
-            keep_precision_in_the_wings(entries[where[j]], terms[j], results[j]);
-            out[where[j]] = results[j];
-        }
+        keep_precision_in_the_wings(std::span(random, count), std::span(terms, count), std::span(results, count));
+        for (std::size_t j = 0; j < count; ++j) out[where[j]] = results[j];
     }
 }
 
