@@ -130,9 +130,10 @@ void WorkerPool::run_thread() {
         // One chunk, then the choice again, so that concurrent jobs take turns.
         ++job->active;
         lock.unlock();
-        const std::size_t begin = job->next.fetch_add(job->chunk, std::memory_order_relaxed);
+        const std::size_t k = job->next.fetch_add(1, std::memory_order_relaxed);
         std::exception_ptr failure;
-        if (begin < job->n) {
+        if (k < job->chunks) {
+            const std::size_t begin = job->chunk_begin(k);
             const std::size_t end = std::min(job->n, begin + job->chunk);
             try {
                 job->work(begin, end, job->stop);

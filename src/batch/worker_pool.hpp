@@ -1,6 +1,7 @@
 // worker_pool.hpp: the persistent worker threads every sorvik_batch call shares.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -21,13 +22,13 @@ struct Job {
     using Work = std::function<void(std::size_t begin, std::size_t end, const StopFlag& stop)>;
 
     Job(std::size_t items, std::size_t chunk_size, unsigned max_workers, Work chunk_work)
-        : n(items), chunk(chunk_size == 0 ? 1 : chunk_size), workers(max_workers == 0 ? 1 : max_workers),
-          work(std::move(chunk_work)) {}
+        : n(items), chunk(chunk_size == 0 ? 1 : chunk_size), chunks((n + chunk - 1) / chunk),
+          workers(max_workers == 0 ? 1 : max_workers), work(std::move(chunk_work)) {}
 
-    const std::size_t n, chunk;
+    const std::size_t n, chunk, chunks;
     const unsigned workers;
     const Work work;
-    std::atomic<std::size_t> next{0};  ///< the first item no worker has taken
+    std::atomic<std::size_t> next{0};  ///< chunks handed out
     std::atomic<std::size_t> done{0};  ///< items finished
     StopFlag stop{false};
 
@@ -36,7 +37,23 @@ struct Job {
     std::exception_ptr failure;   ///< the first exception a chunk threw
 
     /// No chunk left to hand out.
-    bool drained() const { return stop.load(std::memory_order_relaxed) || next.load(std::memory_order_relaxed) >= n; }
+    bool drained() const {
+        return stop.load(std::memory_order_relaxed) || next.load(std::memory_order_relaxed) >= chunks;
+    }
+
+    /// The first item of the chunk handed out k-th. The chunks form one
+    /// contiguous region per worker, and are handed out from each region in
+    /// turn, so that the workers go through regions far apart side by side:
+    /// writing the first time into output pages close together, they would
+    /// wait on each other in the kernel, which takes one lock for the page
+    /// tables of each 2 MiB.
+    std::size_t chunk_begin(std::size_t k) const {
+        const std::size_t per_region = chunks / workers, longer = chunks % workers;  // the first `longer` have one more
+        const bool full_round = k < per_region * workers;
+        const std::size_t region = full_round ? k % workers : k - per_region * workers;
+        const std::size_t within = full_round ? k / workers : per_region;
+        return (region * per_region + std::min(region, longer) + within) * chunk;
+    }
 };
 
 /// The process's pool: threads started on first use and kept, grown to the

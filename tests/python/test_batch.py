@@ -128,17 +128,18 @@ def test_inputs_broadcast_without_being_written():
 
 
 def test_strided_inputs_broadcast_over_three_axes_read_each_element_once():
-    # Views with steps, reversed and of their own shapes, over a book larger than a worker's chunk,
-    # so that chunks begin part way along an axis; the same options laid out flat give the same bits.
+    # Views with steps, reversed and of their own shapes, over a book of three chunks shared by two
+    # workers, so that chunks begin part way along an axis and come in an uneven number; the same
+    # options laid out flat give the same bits.
     rng = np.random.default_rng(8)
     spot = rng.uniform(80.0, 120.0, (34, 1, 1))[::-2]
     strike = rng.uniform(90.0, 110.0, (1, 30, 1))[:, ::-2]
-    years = rng.uniform(0.1, 2.0, 40)[::2]
+    years = rng.uniform(0.1, 2.0, 80)[::2]
     kinds = np.array(["call", "put", "P"])[rng.integers(0, 3, (17, 15, 1))]
     book = sb.value(spot, strike, years, 0.03, 0.25, option_type=kinds, threads=2)
     flat = [np.ascontiguousarray(a).ravel() for a in np.broadcast_arrays(spot, strike, years, kinds)]
     alone = sb.value(flat[0], flat[1], flat[2], 0.03, 0.25, option_type=flat[3], threads=1)
-    assert book.price.shape == (17, 15, 20)
+    assert book.price.shape == (17, 15, 40)
     for field in FIELDS:
         np.testing.assert_array_equal(getattr(book, field).ravel(), getattr(alone, field))
 
