@@ -11,6 +11,8 @@
 #include <system_error>
 #include <thread>
 
+#include "fdm/grid_memory.hpp"
+
 namespace sorvik::batch {
 
 namespace {
@@ -120,12 +122,21 @@ Job* WorkerPool::pick() {
 }
 
 void WorkerPool::run_thread() {
+    // Grid arrays keep their memory from one chunk of a job to the next on this thread.
+    grid_memory::keep_on_this_thread();
+    const Job* previous = nullptr;
     std::unique_lock lock(mutex_);
     for (;;) {
         Job* job = pick();
         if (!job) {
             work_ready_.wait(lock);
             continue;
+        }
+        // Memory kept for another job's grids is not held into this one's
+        // (a few dozen blocks freed: brief enough under the lock).
+        if (job != previous) {
+            grid_memory::release_on_this_thread();
+            previous = job;
         }
         // One chunk, then the choice again, so that concurrent jobs take turns.
         ++job->active;
@@ -142,6 +153,8 @@ void WorkerPool::run_thread() {
                 failure = std::current_exception();
             }
         }
+        // This thread's last chunk of the job: what it kept for the job's grids goes back.
+        if (job->drained()) grid_memory::release_on_this_thread();
         lock.lock();
         if (failure) {
             if (!job->failure) job->failure = failure;

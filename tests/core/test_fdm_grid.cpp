@@ -3,10 +3,12 @@
 
 #include <cmath>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fault.hpp"
 #include "fdm/fdm_process.hpp"
+#include "fdm/grid_memory.hpp"
 #include "fdm/lane_sweep.hpp"
 #include "fdm/tridiagonal_operator.hpp"
 #include "fdm/uniform_mesher.hpp"
@@ -94,7 +96,7 @@ class TooSmall : public ::testing::TestWithParam<std::size_t> {};
 TEST_P(TooSmall, ConstructionFaultsWithTheCount) {
     const std::size_t n = GetParam();
     try {
-        const TridiagonalOperator op{std::vector<double>(n), std::vector<double>(n), std::vector<double>(n)};
+        const TridiagonalOperator op{GridArray(n), GridArray(n), GridArray(n)};
         FAIL() << "no fault for " << n << " elements";
     } catch (const Fault& f) {
         EXPECT_EQ(f.message(), "TridiagonalOperator requires at least 3 elements, found " + std::to_string(n));
@@ -105,7 +107,7 @@ INSTANTIATE_TEST_SUITE_P(Counts, TooSmall, ::testing::Values(0, 1, 2));
 
 /// A diagonally dominant operator with distinct entries on every row.
 TridiagonalOperator sample_operator(std::size_t n) {
-    std::vector<double> lower(n), diag(n), upper(n);
+    GridArray lower(n), diag(n), upper(n);
     for (std::size_t i = 0; i < n; ++i) {
         const double t = static_cast<double>(i);
         lower[i] = i == 0 ? 0.0 : 0.8 + 0.01 * t;
@@ -184,6 +186,29 @@ INSTANTIATE_TEST_SUITE_P(Distances, FactorisationReuse,
                          ::testing::Values(Reuse{0.1, true}, Reuse{0.1 + 5e-13, true}, Reuse{0.1 - 5e-13, true},
                                            Reuse{0.1 + 2e-12, false}, Reuse{0.1 - 2e-12, false},
                                            Reuse{0.2, false}));
+
+// On a thread that keeps grid memory (a book's worker), a freed array's
+// block goes to the next array of its size, and to no other.
+TEST(GridMemory, AKeptBlockServesTheNextArrayOfItsSize) {
+    bool other_size = true, same_size = false;
+    std::thread([&] {
+        grid_memory::keep_on_this_thread();
+        const double* first;
+        {
+            const GridArray a(1001);
+            first = a.data();
+        }
+        {
+            const GridArray other(1002);
+            other_size = other.data() == first;
+        }
+        const GridArray b(1001);
+        same_size = b.data() == first;
+        grid_memory::release_on_this_thread();
+    }).join();
+    EXPECT_FALSE(other_size);
+    EXPECT_TRUE(same_size);
+}
 
 }  // namespace
 }  // namespace sorvik

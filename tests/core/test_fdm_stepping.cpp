@@ -60,8 +60,8 @@ double stability(double z) {
 }
 
 TridiagonalOperator diagonal_operator(std::size_t n, double value) {
-    return TridiagonalOperator(std::vector<double>(n, 0.0), std::vector<double>(n, value),
-                               std::vector<double>(n, 0.0));
+    return TridiagonalOperator(GridArray(n, 0.0), GridArray(n, value),
+                               GridArray(n, 0.0));
 }
 
 /// One option on its own: a single lane.

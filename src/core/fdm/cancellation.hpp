@@ -33,7 +33,8 @@ inline void poll_at_row(const CancellationHook& cancel, std::size_t k) {
 /// Resizes `values` to `count` zeros, polling every kRowsPerPoll of them:
 /// the first touch of fresh memory (page faults, zero fill) is itself a long
 /// pass for a huge grid.
-inline void resize_polled(std::vector<double>& values, std::size_t count, const CancellationHook& cancel) {
+template <class Allocator>
+void resize_polled(std::vector<double, Allocator>& values, std::size_t count, const CancellationHook& cancel) {
     values.reserve(count);
     while (values.size() < count) {
         poll_at_row(cancel, values.size());

@@ -16,8 +16,8 @@ double FdmProcess::coordinate_drift(double carry, double vol, double step) {
 
 TridiagonalOperator FdmProcess::build_operator(const UniformMesher& mesh, const CancellationHook& cancel) const {
     const std::size_t n = mesh.size();
-    std::vector<double> lower, diag, upper;
-    for (std::vector<double>* band : {&lower, &diag, &upper}) {
+    GridArray lower, diag, upper;
+    for (GridArray* band : {&lower, &diag, &upper}) {
         resize_polled(*band, n, cancel);
     }
     const double d = half_variance_;

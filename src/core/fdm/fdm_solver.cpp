@@ -123,7 +123,7 @@ struct GridRun {
     TimeGrid times;
     double first_step;  // Δt of the first step, and of the last one: theta's
     double last_step;   // (T/0 when there are none)
-    std::vector<double> spots;  // e^(y_i), the node spots at expiry
+    GridArray spots;  // e^(y_i), the node spots at expiry
     CancellationHook cancel;    // polled along every pass over the nodes
     // With drops, one factorisation per distinct step, formed together.
     std::vector<double> distinct_steps;
@@ -328,10 +328,10 @@ void solve_together(const std::array<const FdmProblem*, W>& problems, std::array
     for (std::size_t w = 0; w < W; ++w) runs.push_back(std::make_unique<GridRun>(*problems[w], cancel));
     const std::size_t n = runs[0]->mesh.size();
     StepLanes<W> lanes(n, cancel);
-    std::vector<double> work;
+    GridArray work;
     resize_polled(work, n, cancel);
     // The values after and before a drop, for lanes that have one.
-    std::vector<double> after, before;
+    GridArray after, before;
     if (std::any_of(runs.begin(), runs.end(), [](const auto& run) { return !run->drops.empty(); })) {
         resize_polled(after, n, cancel);
         resize_polled(before, n, cancel);
@@ -389,9 +389,9 @@ void solve_together(const std::array<const FdmProblem*, W>& problems, std::array
         }
         ButcherJackiewicz2::step<Exercise>(lanes);
     }
-    std::vector<double>().swap(after);
-    std::vector<double>().swap(before);
-    std::vector<double> u, v;
+    GridArray().swap(after);
+    GridArray().swap(before);
+    GridArray u, v;
     resize_polled(u, n, cancel);
     resize_polled(v, n, cancel);
     for (std::size_t w = 0; w < W; ++w) {

@@ -9,6 +9,7 @@
 
 #include "fault.hpp"
 #include "fdm/cancellation.hpp"
+#include "fdm/grid_memory.hpp"
 #include "fdm/lane_value.hpp"
 #include "fdm/tridiagonal_operator.hpp"
 
@@ -21,17 +22,17 @@ template <std::size_t W>
 struct StepLanes {
     std::size_t n = 0;
     /// L's bands, by row.
-    std::vector<double> lower, diag, upper;
+    GridArray lower, diag, upper;
     /// The factorisation of I − a·L for each lane's current step, in the
     /// exercise rule's order, by elimination step.
-    std::vector<double> scaled_previous, modified_next, inverse_pivots;
+    GridArray scaled_previous, modified_next, inverse_pivots;
     /// The scheme's carried components u (node values) and v, and
     /// elimination scratch, by row.
-    std::vector<double> u, v, sweep;
+    GridArray u, v, sweep;
     /// The payoff the exercise rule holds values at, at the times of the
     /// coming step's two stages, [stage][row]; the same for every step
     /// unless the solver sets it before each one.
-    std::array<std::vector<double>, 2> floors;
+    std::array<GridArray, 2> floors;
     /// Each lane's current step size.
     std::array<double, W> dt{};
     /// Far-field values of the low and the high end node at the times of the
@@ -41,7 +42,7 @@ struct StepLanes {
     CancellationHook cancel;
 
     explicit StepLanes(std::size_t nodes, const CancellationHook& hook = {}) : n(nodes), cancel(hook) {
-        for (std::vector<double>* array : {&lower, &diag, &upper, &scaled_previous, &modified_next, &inverse_pivots, &u,
+        for (GridArray* array : {&lower, &diag, &upper, &scaled_previous, &modified_next, &inverse_pivots, &u,
                                            &v, &sweep, &floors[0], &floors[1]})
             resize_polled(*array, nodes * W, cancel);
     }
@@ -63,7 +64,7 @@ struct StepLanes {
     void factorize(std::size_t w, const TridiagonalFactorization& f, double step);
 
     /// Lane w's entry of a node array.
-    double at(const std::vector<double>& values, std::size_t i, std::size_t w) const { return values[i * W + w]; }
+    double at(const GridArray& values, std::size_t i, std::size_t w) const { return values[i * W + w]; }
 };
 
 template <std::size_t W>
@@ -83,7 +84,7 @@ void StepLanes<W>::load(std::size_t w, const TridiagonalOperator& op, double ste
         floors[0][e] = floor[i];
         floors[1][e] = floor[i];
     }
-    std::vector<double> lv;
+    GridArray lv;
     resize_polled(lv, n, cancel);
     restart(w, op, step, u0, lv);
 }

@@ -25,8 +25,8 @@ void require_operator_size(std::size_t n) {
     if (n < 3) throw Fault("TridiagonalOperator requires at least 3 elements, found " + std::to_string(n));
 }
 
-TridiagonalOperator::TridiagonalOperator(std::vector<double> lower, std::vector<double> diag,
-                                         std::vector<double> upper)
+TridiagonalOperator::TridiagonalOperator(GridArray lower, GridArray diag,
+                                         GridArray upper)
     : lower_(std::move(lower)), diag_(std::move(diag)), upper_(std::move(upper)) {
     if (lower_.size() != diag_.size() || upper_.size() != diag_.size()) {
         throw Fault("TridiagonalOperator bands differ in length");
@@ -91,7 +91,7 @@ std::vector<TridiagonalFactorization> TridiagonalOperator::factorizations(std::s
     std::vector<TridiagonalFactorization> made(coefficients.size());
     std::vector<TridiagonalFactorization*> out;
     for (TridiagonalFactorization& f : made) {
-        for (std::vector<double>* array : {&f.scaled_previous, &f.modified_next, &f.inverse_pivots})
+        for (GridArray* array : {&f.scaled_previous, &f.modified_next, &f.inverse_pivots})
             resize_polled(*array, size(), cancel);
         out.push_back(&f);
     }
@@ -113,7 +113,7 @@ const TridiagonalFactorization& TridiagonalOperator::factorization(double a, Swe
         const std::size_t n = size();
         cache_.emplace();
         cache_->coefficient = std::numeric_limits<double>::quiet_NaN();  // until built
-        for (std::vector<double>* array :
+        for (GridArray* array :
              {&cache_->scaled_previous, &cache_->modified_next, &cache_->inverse_pivots}) {
             resize_polled(*array, n, cancel);
         }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fdm/cancellation.hpp"
+#include "fdm/grid_memory.hpp"
 
 namespace sorvik {
 
@@ -26,9 +27,9 @@ constexpr std::size_t row_at(std::size_t k, std::size_t n) {
 /// k (row row_at(k)): "previous" is the row eliminated before, "next" the one
 /// after; for the ascending order these are the lower and upper neighbours.
 struct TridiagonalFactorization {
-    std::vector<double> scaled_previous;  ///< l_k = (band towards the previous row) · (−a); l_0 = 0
-    std::vector<double> modified_next;    ///< c'_k of the elimination
-    std::vector<double> inverse_pivots;   ///< p_k = 1 / pivot_k
+    GridArray scaled_previous;  ///< l_k = (band towards the previous row) · (−a); l_0 = 0
+    GridArray modified_next;    ///< c'_k of the elimination
+    GridArray inverse_pivots;   ///< p_k = 1 / pivot_k
     double coefficient = 0.0;             ///< the a it was built for
     SweepOrder order = SweepOrder::Ascending;
 };
@@ -41,7 +42,7 @@ class TridiagonalOperator {
 public:
     /// Takes the three bands (equal lengths). Throws Fault "TridiagonalOperator
     /// requires at least 3 elements, found <N>" when N < 3.
-    TridiagonalOperator(std::vector<double> lower, std::vector<double> diag, std::vector<double> upper);
+    TridiagonalOperator(GridArray lower, GridArray diag, GridArray upper);
 
     std::size_t size() const { return diag_.size(); }
     std::span<const double> lower() const { return lower_; }
@@ -74,9 +75,9 @@ private:
     void factorize(std::span<const double> coefficients, std::span<TridiagonalFactorization* const> out,
                    const CancellationHook& cancel) const;
 
-    std::vector<double> lower_;
-    std::vector<double> diag_;
-    std::vector<double> upper_;
+    GridArray lower_;
+    GridArray diag_;
+    GridArray upper_;
     // Changes inside the const factorization(), which leaves the coefficients untouched.
     mutable std::optional<TridiagonalFactorization> cache_;
 };

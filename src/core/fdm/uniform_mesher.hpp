@@ -9,6 +9,7 @@
 
 #include "fault.hpp"
 #include "fdm/cancellation.hpp"
+#include "fdm/grid_memory.hpp"
 
 namespace sorvik {
 
@@ -20,7 +21,7 @@ class UniformMesher {
 public:
     /// `cancel` is polled along the way (a huge mesh takes seconds).
     UniformMesher(double centre, double half_width, std::size_t nodes, const CancellationHook& cancel = {}) {
-        for (std::vector<double>* array : {&locations_, &dplus_, &dminus_}) {
+        for (GridArray* array : {&locations_, &dplus_, &dminus_}) {
             resize_polled(*array, nodes, cancel);
         }
         const double x_min = centre - half_width;
@@ -58,9 +59,9 @@ private:
         return i;
     }
 
-    std::vector<double> locations_;
-    std::vector<double> dplus_;
-    std::vector<double> dminus_;
+    GridArray locations_;
+    GridArray dplus_;
+    GridArray dminus_;
 };
 
 }  // namespace sorvik
