@@ -79,8 +79,8 @@ RowProblem Row::entry(const EntryLayout& at, BookMethod method, const GridReques
     e.dividend_amounts = dividend_amounts;
     e.dividends = dividends;
     const EntryProblem problem = check_entry(e, method, grid);
-    if (problem == EntryProblem::None && (type == 0 || type == 1) && (style == 0 || style == 1)) return {};
-    const char* why = entry_problem_reason(problem);
+    // A usable row (nearly every one) needs no words for its problem.
+    const char* why = problem == EntryProblem::None ? nullptr : entry_problem_reason(problem);
     switch (problem) {
         case EntryProblem::Spot: return {at.spot, why};
         case EntryProblem::Strike: return {at.strike, why};
